@@ -1,0 +1,401 @@
+// End-to-end runs of the built fwvet binary (through the emulator on a cross
+// build). Each test states the exit status, the output, and what became of the
+// upgrade file and of the staging file.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "md5.h"
+
+namespace {
+
+const std::string kStaging = "/tmp/flsbfile.tar.gz";
+const std::string kUsage =
+    "Usage: fwvet [option]\n"
+    "    -c     : check upgrade file\n"
+    "    -f XX  : name of bin file\n";
+const char *const kMessages[] = {"", "<1>no upgrade file\n", "<2>get file head error\n", "<3>file format error\n",
+                                 "<4>file is too big\n", "", "", "", "<8>MD5 check failed\n", "",
+                                 "<10>write flash error\n"};
+
+std::string env(const char *name) {
+  const char *v = getenv(name);
+  return v ? v : "";
+}
+
+// Bytes as a failure message can show them: short text as it is, anything
+// else by length and digest.
+std::string shown(const std::string &data) {
+  bool text = data.size() <= 64;
+  for (char c : data) text = text && c >= ' ' && c <= '~';
+  if (text) return data;
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
+  MD5_Update(&ctx, reinterpret_cast<const unsigned char *>(data.data()), static_cast<unsigned int>(data.size()));
+  unsigned char d[16];
+  MD5_Final(d, &ctx);
+  char hex[33];
+  for (int k = 0; k < 16; k++) snprintf(hex + 2 * k, 3, "%02x", d[k]);
+  return "<" + std::to_string(data.size()) + " bytes, md5 " + hex + ">";
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A file's contents as shown(), or "<absent>".
+std::string state(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) != 0 ? "<absent>" : S_ISDIR(st.st_mode) ? "<dir>" : shown(slurp(path));
+}
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+void spit(const std::string &path, const std::string &data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+  ASSERT_TRUE(out.flush()) << path;
+}
+
+std::string payload(size_t n, uint32_t seed = 7) {
+  std::string s(n, '\0');
+  for (char &c : s) seed = seed * 1664525 + 1013904223, c = static_cast<char>(seed >> 24);
+  return s;
+}
+
+// An upgrade file for the payload, with a correct header.
+std::string upgrade(const std::string &body) {
+  std::string h(128, '\0');
+  h.replace(0, 4, "\xAB\xCD\x12\x34", 4);
+  h.replace(6, 9, "fw-model1");
+  h.replace(38, 5, "1.2.3");
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
+  MD5_Update(&ctx, reinterpret_cast<const unsigned char *>(body.data()), static_cast<unsigned int>(body.size()));
+  MD5_Final(reinterpret_cast<unsigned char *>(&h[102]), &ctx);
+  return h + body;
+}
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+class Fwvet : public ::testing::Test {
+ protected:
+  std::string dir;
+
+  void SetUp() override {
+    char t[] = "/tmp/fwvet_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(t));
+    dir = t;
+    clear_staging();
+  }
+  void TearDown() override {
+    clear_staging();
+    ASSERT_EQ(0, system(("rm -rf " + dir).c_str()));
+  }
+  static void clear_staging() { ASSERT_EQ(0, system(("rm -rf " + kStaging).c_str())); }
+
+  // Runs fwvet with args; setup runs in the child just before exec.
+  Result fwvet(std::vector<std::string> args, const std::map<std::string, std::string> &vars = {},
+            const std::function<void()> &setup = nullptr) {
+    std::vector<std::string> cmd;
+    std::istringstream emu(env("FWVET_EMULATOR"));
+    for (std::string w; emu >> w;) cmd.push_back(w);
+    const bool emulated = !cmd.empty();
+    cmd.push_back(env("FWVET_BIN"));
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    const std::string out = dir + "/.out", err = dir + "/.err";
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (const auto &[k, v] : vars) {
+        // Under emulation only the guest may load the preloaded library.
+        if (k == "LD_PRELOAD" && emulated)
+          setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + v).c_str(), 1);
+        else
+          setenv(k.c_str(), v.c_str(), 1);
+      }
+      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+      if (setup) setup();
+      alarm(60);  // a hang fails the test instead of stalling it
+      std::vector<char *> argv;
+      for (auto &a : cmd) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    int ws = 0;
+    EXPECT_EQ(pid, waitpid(pid, &ws, 0));
+    EXPECT_TRUE(WIFEXITED(ws)) << "wait status " << ws;
+    return {WEXITSTATUS(ws), slurp(out), slurp(err)};
+  }
+
+  std::string path(const std::string &name) const { return dir + "/" + name; }
+};
+
+// A pre-existing staging file: what check mode and failed runs leave alone,
+// and what a successful extraction truncates, keeping its mode.
+constexpr char kOldStaging[] = "an older staging file, longer than some payloads";
+
+void plant_staging() {
+  spit(kStaging, kOldStaging);
+  ASSERT_EQ(0, chmod(kStaging.c_str(), 0640));
+}
+
+mode_t mode_of(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(Fwvet, CommandLine) {
+  const std::string good = upgrade(payload(3000));
+  const std::string p63 = path(std::string(63 - path("").size(), 'p'));
+  ASSERT_EQ(63u, p63.size());
+  enum Out { usage, message, none };
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    Out out;
+    bool diagnostic;  // the option parser's own complaint on stderr
+    const char *extracted;
+  } cases[] = {
+      {{}, 1, usage, false, nullptr},
+      {{"-c"}, 1, usage, false, nullptr},
+      {{"-f", ""}, 1, usage, false, nullptr},
+      {{"-c", "-f", ""}, 1, usage, false, nullptr},
+      {{"-f", "G", "-f", ""}, 1, usage, false, nullptr},
+      {{"-l", "v", "-f", "G"}, 255, usage, false, nullptr},
+      {{"-f", "G", "-l", "v"}, 255, usage, false, nullptr},
+      {{"-f", "G", "-x"}, 255, usage, true, nullptr},
+      {{"-f"}, 255, usage, true, nullptr},
+      {{"-c", "-l"}, 255, usage, true, nullptr},
+      {{"-f", "G"}, 0, none, false, "G"},
+      {{"-c", "-f", "G"}, 0, none, false, nullptr},
+      {{"-f", "G", "-c"}, 0, none, false, nullptr},
+      {{"-f", "missing", "-f", "G"}, 0, none, false, "G"},
+      {{"extra", "-f", "G"}, 0, none, false, "G"},
+      {{"-c", "-f", "G", "extra"}, 0, none, false, nullptr},
+      // Paths of 63 bytes work; longer ones are refused, never shortened.
+      {{"-f", "P63"}, 0, none, false, "P63"},
+      {{"-f", "P64"}, 1, message, false, nullptr},
+      {{"-c", "-f", "P64"}, 1, message, false, nullptr},
+      {{"-f", "P64", "-f", "G"}, 0, none, false, "G"},
+      {{"-f", "G", "-f", "P64"}, 1, message, false, nullptr},
+  };
+  const std::map<std::string, std::string> names = {{"G", path("good.bin")}, {"P63", p63}, {"P64", p63 + "4"}};
+  for (const auto &c : cases) {
+    std::string line;
+    std::vector<std::string> args;
+    for (const auto &a : c.args) {
+      args.push_back(names.count(a) ? names.at(a) : a);
+      line += " " + a;
+    }
+    SCOPED_TRACE("fwvet" + line);
+    spit(names.at("G"), good);
+    spit(p63, good);
+    plant_staging();
+
+    const Result r = fwvet(args);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out == usage ? kUsage : c.out == message ? kMessages[c.status] : "", r.out);
+    EXPECT_EQ(c.diagnostic, !r.err.empty()) << r.err;
+    for (const char *f : {"G", "P63"}) {
+      const bool gone = c.extracted && std::string(c.extracted) == f;
+      EXPECT_EQ(gone ? "<absent>" : shown(good), state(names.at(f))) << f;
+    }
+    EXPECT_EQ(shown(c.extracted ? good.substr(128) : kOldStaging), state(kStaging));
+    EXPECT_EQ(0640u, mode_of(kStaging));
+  }
+}
+
+TEST_F(Fwvet, VerdictOnEachKindOfFile) {
+  const std::string body = payload(5000);
+  const std::string good = upgrade(body);
+  auto with = [&](size_t at, const std::string &bytes) { return std::string(good).replace(at, bytes.size(), bytes); };
+  char hex[33];
+  for (int k = 0; k < 16; k++) snprintf(hex + 2 * k, 3, "%02x", static_cast<unsigned char>(good[102 + k]));
+  const struct {
+    const char *name;
+    std::string file;  // "<absent>" and "<dir>" are made as such
+    int status;
+  } cases[] = {
+      {"good", good, 0},
+      {"empty payload", upgrade(""), 0},
+      {"unexamined header fields changed", with(4, std::string(98, '\xff')) .replace(118, 10, std::string(10, '\x5a')), 0},
+      {"missing", "<absent>", 1},
+      {"directory", "<dir>", 2},
+      {"empty file", "", 2},
+      {"127 bytes", good.substr(0, 127), 2},
+      {"magic little-endian", with(0, "\x34\x12\xCD\xAB"), 3},
+      {"magic zero", with(0, std::string(4, '\0')), 3},
+      {"digest as hex text", with(102, std::string(hex, 16)), 8},
+      {"first payload byte changed", with(128, "\x01"), 8},
+      {"last payload byte changed", with(good.size() - 1, std::string(1, static_cast<char>(good.back() ^ 0x80))), 8},
+      {"byte appended", good + "x", 8},
+      {"last byte cut", good.substr(0, good.size() - 1), 8},
+      {"digest of the whole file instead", upgrade(good.substr(0, 128) + body).substr(0, 128) + body, 8},
+  };
+  const std::string f = path("up.bin");
+  for (const auto &c : cases) {
+    for (const char *mode : {"-c first", "-c last", "extract"}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + mode);
+      ASSERT_EQ(0, system(("rm -rf " + f).c_str()));
+      if (c.file == "<dir>")
+        ASSERT_EQ(0, mkdir(f.c_str(), 0755));
+      else if (c.file != "<absent>")
+        spit(f, c.file);
+      plant_staging();
+
+      const std::string m = mode;
+      const Result r = fwvet(m == "-c first" ? std::vector<std::string>{"-c", "-f", f}
+                          : m == "-c last" ? std::vector<std::string>{"-f", f, "-c"}
+                                           : std::vector<std::string>{"-f", f});
+      EXPECT_EQ(c.status, r.status);
+      EXPECT_EQ(c.status ? kMessages[c.status] : "", r.out);
+      EXPECT_EQ("", r.err);
+      const bool extracted = m == "extract" && c.status == 0;
+      EXPECT_EQ(extracted ? "<absent>" : (c.file == "<dir>" || c.file == "<absent>") ? c.file : shown(c.file), state(f));
+      EXPECT_EQ(shown(extracted ? c.file.substr(128) : kOldStaging), state(kStaging));
+    }
+  }
+}
+
+TEST_F(Fwvet, ExtractionStagesExactlyThePayload) {
+  const std::string f = path("up.bin");
+  for (size_t n : {0, 1, 127, 10239, 10240, 10241, 20480, 100003}) {
+    SCOPED_TRACE("payload of " + std::to_string(n));
+    const std::string body = payload(n, static_cast<uint32_t>(n));
+    spit(f, upgrade(body));
+    clear_staging();
+    const Result r = fwvet({"-f", f}, {}, [] { umask(027); });
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.out + r.err);
+    EXPECT_EQ("<absent>", state(f));
+    EXPECT_EQ(shown(body), state(kStaging));
+    EXPECT_EQ(0640u, mode_of(kStaging));  // 0666 less the umask
+  }
+}
+
+TEST_F(Fwvet, StagingPathIsNeverFollowed) {
+  const std::string f = path("up.bin"), victim = path("victim");
+  const std::string good = upgrade(payload(4000));
+  const struct {
+    const char *name;
+    std::function<int()> plant;
+    mode_t type;
+  } cases[] = {
+      {"symlink", [&] { return symlink(victim.c_str(), kStaging.c_str()); }, S_IFLNK},
+      {"dangling symlink", [&] { return symlink((victim + ".new").c_str(), kStaging.c_str()); }, S_IFLNK},
+      {"fifo", [] { return mkfifo(kStaging.c_str(), 0600); }, S_IFIFO},
+      {"directory", [] { return mkdir(kStaging.c_str(), 0700); }, S_IFDIR},
+      {"device", [] { return mknod(kStaging.c_str(), S_IFCHR | 0600, makedev(1, 3)); }, S_IFCHR},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    spit(f, good);
+    spit(victim, "victim");
+    clear_staging();
+    if (c.plant() != 0) {
+      ASSERT_EQ(EPERM, errno);  // only a device node needs privilege
+      continue;
+    }
+    const Result r = fwvet({"-f", f});
+    EXPECT_EQ(10, r.status);
+    EXPECT_EQ(kMessages[10], r.out);
+    EXPECT_EQ(shown(good), state(f));
+    EXPECT_EQ("victim", state(victim));
+    EXPECT_EQ("<absent>", state(victim + ".new"));
+    struct stat st;
+    ASSERT_EQ(0, lstat(kStaging.c_str(), &st));
+    EXPECT_EQ(c.type, st.st_mode & S_IFMT);
+  }
+}
+
+TEST_F(Fwvet, FailedWriteKeepsTheUpgradeFileAndNoPartialStaging) {
+  const std::string f = path("up.bin");
+  const std::string good = upgrade(payload(30000));
+  spit(f, good);
+  plant_staging();
+  // The file size limit cuts the last of the three copy blocks short: a
+  // partial write, then EFBIG.
+  const Result r = fwvet({"-f", f}, {}, [] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim = {29000, 29000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+  });
+  EXPECT_EQ(10, r.status);
+  EXPECT_EQ(kMessages[10], r.out);
+  EXPECT_EQ(shown(good), state(f));
+  EXPECT_EQ("<absent>", state(kStaging));
+}
+
+// The upgrade file changes between the check and the copy.
+TEST_F(Fwvet, ChangesAfterTheCheckAreCaught) {
+  const std::string f = path("up.bin");
+  const std::string good = upgrade(payload(25000));
+  const struct {
+    const char *action, *at;
+    int status;
+    bool staging_touched;
+  } cases[] = {
+      {"vanish", "close1", 1, false}, {"tiny", "close1", 2, false},  {"huge", "close1", 4, false},
+      {"grow", "close1", 8, true},    {"alter", "open2", 8, true},   {"grow", "open2", 8, true},
+      {"shrink", "open2", 8, true},   {"shrink", "close1", 8, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.action) + " at " + c.at);
+    spit(f, good);
+    plant_staging();
+    const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")},
+                                    {"FWVET_SHIM_FILE", f},
+                                    {"FWVET_SHIM_ACTION", c.action},
+                                    {"FWVET_SHIM_AT", c.at}});
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(kMessages[c.status], r.out);
+    EXPECT_EQ(std::string(c.action) != "vanish", exists(f));
+    EXPECT_EQ(c.staging_touched ? "<absent>" : kOldStaging, state(kStaging));
+  }
+}
+
+TEST_F(Fwvet, StagingIsDurableBeforeTheUpgradeFileGoes) {
+  const std::string f = path("up.bin"), log = path("calls.log");
+  const std::string body = payload(12345);
+  for (const char *action : {"none", "nounlink"}) {
+    SCOPED_TRACE(action);
+    spit(f, upgrade(body));
+    ASSERT_EQ(0, system(("rm -f " + log).c_str()));
+    const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")},
+                                    {"FWVET_SHIM_FILE", f},
+                                    {"FWVET_SHIM_ACTION", action},
+                                    {"FWVET_SHIM_LOG", log}});
+    // A failed deletion is not the updater's concern: the payload is staged.
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(shown(body), state(kStaging));
+    EXPECT_EQ(std::string(action) == "nounlink", exists(f));
+    EXPECT_EQ("fsync " + kStaging + "\nfsync /tmp\nunlink " + f + "\nsync \n", slurp(log));
+  }
+}
+
+}  // namespace

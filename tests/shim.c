@@ -1,0 +1,105 @@
+/* Preloaded into fwvet by the end-to-end tests.
+ *
+ *   FWVET_SHIM_FILE    the upgrade file to act on
+ *   FWVET_SHIM_ACTION  what to do: vanish, tiny, huge, grow, shrink, alter,
+ *                      or nounlink (its deletion fails with EACCES)
+ *   FWVET_SHIM_AT      when: "close1", right after the first fclose (the end
+ *                      of the check), or "open2", at the second fopen (just
+ *                      before the copy)
+ *   FWVET_SHIM_LOG     a file that fsync, unlink and sync are logged to
+ */
+#undef _FILE_OFFSET_BITS
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int opens, closes;
+
+static void *real(const char *name) { return dlsym(RTLD_NEXT, name); }
+
+static int is(const char *var, const char *value) {
+  const char *v = getenv(var);
+  return v != NULL && strcmp(v, value) == 0;
+}
+
+static void act(const char *at) {
+  const char *file = getenv("FWVET_SHIM_FILE");
+  struct stat64 st;
+  if (!is("FWVET_SHIM_AT", at) || file == NULL || stat64(file, &st) != 0) return;
+  int fd = open64(file, O_WRONLY | O_APPEND);
+  if (fd < 0) abort();
+  int ok = 1;
+  if (is("FWVET_SHIM_ACTION", "vanish")) ok = unlink(file) == 0;
+  if (is("FWVET_SHIM_ACTION", "tiny")) ok = ftruncate64(fd, 100) == 0;
+  if (is("FWVET_SHIM_ACTION", "huge")) ok = ftruncate64(fd, (1LL << 31) + 128) == 0;
+  if (is("FWVET_SHIM_ACTION", "shrink")) ok = ftruncate64(fd, st.st_size - 1) == 0;
+  if (is("FWVET_SHIM_ACTION", "grow")) ok = write(fd, "+", 1) == 1;
+  if (is("FWVET_SHIM_ACTION", "alter")) {
+    unsigned char c = 0;
+    int rfd = open64(file, O_RDWR);
+    ok = rfd >= 0 && pread64(rfd, &c, 1, st.st_size - 1) == 1;
+    c ^= 1;
+    ok = ok && pwrite64(rfd, &c, 1, st.st_size - 1) == 1 && close(rfd) == 0;
+  }
+  if (close(fd) != 0 || !ok) abort();
+}
+
+static void log_call(const char *what, const char *arg) {
+  const char *log = getenv("FWVET_SHIM_LOG");
+  if (log == NULL) return;
+  int fd = open64(log, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  if (fd < 0 || dprintf(fd, "%s %s\n", what, arg) < 0 || close(fd) != 0) abort();
+}
+
+FILE *fopen(const char *path, const char *mode) {
+  if (++opens == 2) act("open2");
+  FILE *(*f)(const char *, const char *) = (FILE * (*)(const char *, const char *)) real("fopen");
+  return f(path, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode) {
+  if (++opens == 2) act("open2");
+  FILE *(*f)(const char *, const char *) = (FILE * (*)(const char *, const char *)) real("fopen64");
+  return f(path, mode);
+}
+
+int fclose(FILE *fp) {
+  int (*f)(FILE *) = (int (*)(FILE *))real("fclose");
+  int r = f(fp);
+  if (++closes == 1) act("close1");
+  return r;
+}
+
+int fsync(int fd) {
+  char link[64], target[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  target[n < 0 ? 0 : n] = '\0';
+  log_call("fsync", target);
+  int (*f)(int) = (int (*)(int))real("fsync");
+  return f(fd);
+}
+
+int unlink(const char *path) {
+  log_call("unlink", path);
+  const char *file = getenv("FWVET_SHIM_FILE");
+  if (is("FWVET_SHIM_ACTION", "nounlink") && file != NULL && strcmp(path, file) == 0) {
+    errno = EACCES;
+    return -1;
+  }
+  int (*f)(const char *) = (int (*)(const char *))real("unlink");
+  return f(path);
+}
+
+void sync(void) {
+  log_call("sync", "");
+  void (*f)(void) = (void (*)(void))real("sync");
+  f();
+}
