@@ -398,4 +398,23 @@ TEST_F(Fwvet, StagingIsDurableBeforeTheUpgradeFileGoes) {
   }
 }
 
+// On the 32-bit device only 64-bit file offsets open, read and size these.
+TEST_F(Fwvet, FilesOver2GiB) {
+  const std::string f = path("big.bin");
+  // A payload of 2^31 zero bytes, left as a hole, and its digest.
+  const std::string md5 = "\xa9\x81\x13\x0c\xf2\xb7\xe0\x9f\x46\x86\xdc\x27\x3c\xf7\x18\x7e";
+  const std::string header = upgrade("").substr(0, 128).replace(102, 16, md5);
+  for (const auto &[magic, status] : {std::pair{"\xAB", 4}, std::pair{"\x00", 3}}) {
+    SCOPED_TRACE(status);
+    spit(f, std::string(header).replace(0, 1, magic));
+    ASSERT_EQ(0, truncate(f.c_str(), 128 + (1LL << 31)));
+    plant_staging();
+    const Result r = fwvet({"-f", f});
+    EXPECT_EQ(status, r.status);
+    EXPECT_EQ(kMessages[status], r.out);
+    EXPECT_TRUE(exists(f));
+    EXPECT_EQ(kOldStaging, state(kStaging));
+  }
+}
+
 }  // namespace

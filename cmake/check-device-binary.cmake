@@ -1,0 +1,15 @@
+# Fails unless the binary FILE needs no shared library but libc.so.6 and its
+# stripped copy STRIPPED is at most 16 KiB.
+execute_process(COMMAND "${READELF}" -d "${FILE}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${READELF} -d ${FILE} failed")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
+if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+  message(FATAL_ERROR "fwvet needs ${needed}; the device offers only libc.so.6")
+endif()
+file(SIZE "${STRIPPED}" bytes)
+if(bytes GREATER 16384)
+  message(FATAL_ERROR "fwvet is ${bytes} bytes stripped; the limit is 16384")
+endif()
+message("fwvet needs only libc.so.6 and is ${bytes} bytes stripped")
