@@ -44,7 +44,7 @@ inline void GG(UINT4 &a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, int s, UINT4 t) {
 
 inline void HH(UINT4 &a, UINT4 b, UINT4 c, UINT4 d, UINT4 x, int s, UINT4 t) {
   a += x + t;
-  a += b ^ c ^ d;
+  a += b ^ (c ^ d);
   a = rotl(a, s) + b;
 }
 
