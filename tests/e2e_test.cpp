@@ -1,6 +1,6 @@
-// End-to-end runs of the built fwvet binary (through the emulator on a cross
-// build). Each test states the exit status, the output, and what became of the
-// upgrade file and of the staging file.
+// End-to-end runs of the built fwvet and fwpack binaries (through the emulator
+// on a cross build). Each test states the exit status, the output, and what
+// became of the upgrade file and of the staging file.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -114,14 +114,24 @@ class Fwvet : public ::testing::Test {
   }
   static void clear_staging() { ASSERT_EQ(0, system(("rm -rf " + kStaging).c_str())); }
 
-  // Runs fwvet with args; setup runs in the child just before exec.
   Result fwvet(std::vector<std::string> args, const std::map<std::string, std::string> &vars = {},
-            const std::function<void()> &setup = nullptr) {
+               const std::function<void()> &setup = nullptr) {
+    return run("FWVET_BIN", std::move(args), vars, setup);
+  }
+  Result fwpack(std::vector<std::string> args, const std::map<std::string, std::string> &vars = {},
+                const std::function<void()> &setup = nullptr) {
+    return run("FWPACK_BIN", std::move(args), vars, setup);
+  }
+
+  // Runs the binary that the environment variable names, with args; setup
+  // runs in the child just before exec.
+  Result run(const char *bin, std::vector<std::string> args, const std::map<std::string, std::string> &vars,
+             const std::function<void()> &setup) {
     std::vector<std::string> cmd;
     std::istringstream emu(env("FWVET_EMULATOR"));
     for (std::string w; emu >> w;) cmd.push_back(w);
     const bool emulated = !cmd.empty();
-    cmd.push_back(env("FWVET_BIN"));
+    cmd.push_back(env(bin));
     cmd.insert(cmd.end(), args.begin(), args.end());
     const std::string out = dir + "/.out", err = dir + "/.err";
 
@@ -274,6 +284,9 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       EXPECT_EQ(c.status, r.status);
       EXPECT_EQ(c.status ? kMessages[c.status] : "", r.out);
       EXPECT_EQ("", r.err);
+      if (m == "-c first") {
+        EXPECT_EQ(c.status, fwpack({"-i", f}).status) << "fwpack -i disagrees";
+      }
       const bool extracted = m == "extract" && c.status == 0;
       EXPECT_EQ(extracted ? "<absent>" : (c.file == "<dir>" || c.file == "<absent>") ? c.file : shown(c.file), state(f));
       EXPECT_EQ(shown(extracted ? c.file.substr(128) : kOldStaging), state(kStaging));
@@ -415,6 +428,93 @@ TEST_F(Fwvet, FilesOver2GiB) {
     EXPECT_TRUE(exists(f));
     EXPECT_EQ(kOldStaging, state(kStaging));
   }
+}
+
+// What fwpack makes is what fwvet accepts, byte for byte the layout.
+TEST_F(Fwvet, PackedFilesRoundTrip) {
+  const std::string in = path("payload"), out = path("fw.bin");
+  for (size_t n : {0, 1, 55, 56, 63, 64, 65, 1023, 1024, 1025, 10239, 10240, 10241, 65536, 65537, 200003}) {
+    SCOPED_TRACE("payload of " + std::to_string(n));
+    const std::string body = payload(n, static_cast<uint32_t>(n) + 99);
+    spit(in, body);
+    const Result p = fwpack({"-m", "fw-model1", "-s", "1.2.3", "-o", out, in}, {{"SOURCE_DATE_EPOCH", "0"}});
+    EXPECT_EQ(0, p.status);
+    EXPECT_EQ("", p.out + p.err);
+    EXPECT_EQ(shown(upgrade(body)), state(out));
+    EXPECT_EQ(0, fwpack({"-i", out}).status);
+    EXPECT_EQ(0, fwvet({"-c", "-f", out}).status);
+  }
+
+  // Every field in its place, and shown.
+  spit(in, "abc");
+  const Result p = fwpack({"-t", "0x7f", "-m", std::string(31, 'm'), "-s", "2.0", "-w", "rev\"3", "-o", out, in},
+                          {{"SOURCE_DATE_EPOCH", "1700000000"}});
+  EXPECT_EQ(0, p.status) << p.err;
+  std::string want = upgrade("abc");
+  want.replace(4, 1, "\x7f").replace(6, 31, std::string(31, 'm')).replace(38, 5, std::string("2.0\0\0", 5));
+  want.replace(70, 5, "rev\"3").replace(118, 4, "\x65\x53\xf1\x00", 4);
+  EXPECT_EQ(shown(want), state(out));
+  const Result i = fwpack({"-i", out});
+  EXPECT_EQ(0, i.status);
+  for (const char *line : {"magic    abcd1234 (good)", "type     127", "swver    \"2.0\"", "hwver    \"rev\\\"3\"",
+                           "md5      900150983cd24fb0d6963f7d28e17f72", "time     2023-11-14 22:13:20 UTC (1700000000)",
+                           "payload  3 bytes", "verdict  passes"})
+    EXPECT_NE(std::string::npos, i.out.find(std::string(line) + "\n")) << line << " not in\n" << i.out;
+  ASSERT_EQ(0, fwvet({"-f", out}).status);
+  EXPECT_EQ("abc", state(kStaging));
+}
+
+// A refused or failed pack leaves OUT as it was and nothing beside it.
+TEST_F(Fwvet, PackFailsWhole) {
+  const std::string in = path("payload"), out = path("fw.bin"), big = path("big");
+  spit(in, payload(300000));
+  spit(big, "");
+  ASSERT_EQ(0, truncate(big.c_str(), 1LL << 31));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char *err;
+  } cases[] = {
+      {{"-m", std::string(32, 'm'), "-o", out, in}, 1, "longer than 31 bytes"},
+      {{"-w", std::string(40, 'w'), "-o", out, in}, 1, "longer than 31 bytes"},
+      {{"-t", "256", "-o", out, in}, 1, "not a number from 0 to 255"},
+      {{"-t", "-1", "-o", out, in}, 1, "not a number from 0 to 255"},
+      {{"-o", out, path("missing")}, 1, "missing: No such file or directory"},
+      {{"-o", out, big}, 1, "2 GiB or more"},
+      {{"-o", out, dir}, 1, "Is a directory"},
+      {{"-o", path("no/such/dir"), in}, 1, "No such file or directory"},
+      {{"-o", out, "-z", in}, 64, "usage: fwpack"},
+      {{"-o", out}, 64, "usage: fwpack"},
+      {{"-i", out, "-o", out, in}, 64, "usage: fwpack"},
+      {{"-o", out, in, "extra"}, 64, "usage: fwpack"},
+  };
+  auto listing = [&] { return std::to_string(system(("test $(ls " + dir + " | wc -l) = 3").c_str())); };
+  for (const auto &c : cases) {
+    std::string line;
+    for (const auto &a : c.args) line += " " + a.substr(0, 40);
+    SCOPED_TRACE("fwpack" + line);
+    spit(out, "the previous upgrade file");
+    const Result r = fwpack(c.args);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ("the previous upgrade file", state(out));
+    EXPECT_EQ("0", listing());  // payload, big, fw.bin: nothing left beside them
+  }
+
+  // Writes past 100000 bytes fail (EFBIG) part-way through the payload.
+  const Result r = fwpack({"-o", out, in}, {}, [] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim = {100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+  });
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("File too large")) << r.err;
+  EXPECT_EQ("the previous upgrade file", state(out));
+  EXPECT_EQ("0", listing());
+
+  const Result h = fwpack({"-h"});
+  EXPECT_EQ(0, h.status);
+  EXPECT_EQ(0u, h.out.find("usage: fwpack"));
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+# Installs the build BUILD into a scratch prefix and fails unless exactly the
+# files EXPECTED (paths below the prefix, separated by colons) land there.
+set(prefix "${BUILD}/install-check")
+file(REMOVE_RECURSE "${prefix}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${prefix}" OUTPUT_QUIET RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed")
+endif()
+file(GLOB_RECURSE found RELATIVE "${prefix}" "${prefix}/*")
+list(SORT found)
+string(REPLACE ":" ";" EXPECTED "${EXPECTED}")
+list(SORT EXPECTED)
+if(NOT found STREQUAL EXPECTED)
+  message(FATAL_ERROR "installed: ${found}\nexpected: ${EXPECTED}")
+endif()
+message("installed: ${found}")
