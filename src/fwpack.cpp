@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "fdio.h"
 #include "md5.h"
 #include "sysupdate.h"
 
@@ -45,20 +46,6 @@ int complain(const char *what, const char *reason) {
   return kFailed;
 }
 
-void be32enc(unsigned char *p, uint32_t x) {
-  p[0] = static_cast<unsigned char>(x >> 24);
-  p[1] = static_cast<unsigned char>(x >> 16);
-  p[2] = static_cast<unsigned char>(x >> 8);
-  p[3] = static_cast<unsigned char>(x);
-}
-
-uint32_t be32dec(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-unsigned char *bytes(uint32_t *field) { return reinterpret_cast<unsigned char *>(field); }
-
 struct pack_args_t {
   const char *type, *model, *swver, *hwver, *out, *payload;
 };
@@ -77,7 +64,7 @@ int set_text(unsigned char *field, const char *text, const char *option) {
 // The header's fields from the options, all but the digest.
 int make_header(const pack_args_t &a, fmw_hdr_t *hdr) {
   memset(hdr, 0, sizeof *hdr);
-  be32enc(bytes(&hdr->magicnum), FMW_MAGIC);
+  fmw_store32(&hdr->magicnum, FMW_MAGIC);
   char *end = nullptr;
   errno = 0;
   const bool hex = a.type[0] == '0' && (a.type[1] == 'x' || a.type[1] == 'X');
@@ -93,18 +80,7 @@ int make_header(const pack_args_t &a, fmw_hdr_t *hdr) {
   // SOURCE_DATE_EPOCH, where set, makes builds reproducible.
   const char *epoch = getenv("SOURCE_DATE_EPOCH");
   const unsigned long long now = epoch ? strtoull(epoch, nullptr, 10) : static_cast<unsigned long long>(time(nullptr));
-  be32enc(bytes(&hdr->time), static_cast<uint32_t>(now));
-  return 0;
-}
-
-int write_all(int fd, const unsigned char *p, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
+  fmw_store32(&hdr->time, static_cast<uint32_t>(now));
   return 0;
 }
 
@@ -116,11 +92,7 @@ int fsync_dir_of(const char *path) {
     strcpy(dir, ".");
   else
     slash[slash == dir ? 1 : 0] = '\0';
-  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  int r = fsync(fd);
-  if (close(fd) != 0) r = -1;
-  return r;
+  return sync_dir(dir);
 }
 
 // Streams the payload into tmp after room for the header, then writes the
@@ -222,8 +194,8 @@ int inspect_stream(FILE *fp, const char *path) {
     complain(path, ferror(fp) ? strerror(errno) : "shorter than the 128-byte header");
     return FileReadHeadFail;
   }
-  const uint32_t magic = be32dec(bytes(&hdr.magicnum));
-  const time_t when = static_cast<time_t>(be32dec(bytes(&hdr.time)));
+  const uint32_t magic = fmw_load32(&hdr.magicnum);
+  const time_t when = static_cast<time_t>(fmw_load32(&hdr.time));
   struct tm tm;
   char date[64] = "?";
   if (gmtime_r(&when, &tm) != nullptr) strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &tm);
@@ -234,7 +206,7 @@ int inspect_stream(FILE *fp, const char *path) {
   print_text("swver", hdr.swver, sizeof hdr.swver);
   print_text("hwver", hdr.hwver, sizeof hdr.hwver);
   print_hex("md5", hdr.md5, sizeof hdr.md5);
-  printf("%-8s %s (%lu)\n", "time", date, static_cast<unsigned long>(be32dec(bytes(&hdr.time))));
+  printf("%-8s %s (%lu)\n", "time", date, static_cast<unsigned long>(fmw_load32(&hdr.time)));
 
   MD5_CTX ctx;
   MD5_Init(&ctx);

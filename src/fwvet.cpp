@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fdio.h"
 #include "md5.h"
 #include "sysupdate.h"
 
@@ -38,11 +39,6 @@ constexpr size_t kStreamBuffer = 131072;
 // The copy counts down a signed 32-bit remainder.
 constexpr off_t kMaxPayload = 0x7FFFFFFF;
 
-uint32_t be32dec(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
 // 0 when the bytes from offset 128 to the end of the stream digest to md5,
 // -1 otherwise (a failed seek or read included).
 int md5_check(const unsigned char *md5, FILE *fp) {
@@ -63,7 +59,7 @@ int md5_check(const unsigned char *md5, FILE *fp) {
 // The check proper, on an open stream; leaves the header in fmw_hdr.
 int check_stream(FILE *fp, fmw_hdr_t *fmw_hdr) {
   if (fread(fmw_hdr, 1, kHeaderLen, fp) != kHeaderLen) return FileReadHeadFail;
-  if (be32dec(reinterpret_cast<const unsigned char *>(&fmw_hdr->magicnum)) != FMW_MAGIC)
+  if (fmw_load32(&fmw_hdr->magicnum) != FMW_MAGIC)
     return FileFormatError;
   if (md5_check(fmw_hdr->md5, fp) != 0) return Md5Error;
   return UpdateSuccess;
@@ -96,26 +92,6 @@ int getsize(const char *path, uint32_t *len) {
   if (st.st_size - static_cast<off_t>(kHeaderLen) > kMaxPayload) return FileLenError;
   *len = static_cast<uint32_t>(st.st_size - static_cast<off_t>(kHeaderLen));
   return UpdateSuccess;
-}
-
-// Writes all len bytes, across partial writes and interruptions.
-int write_all(int fd, const unsigned char *p, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-int sync_dir(const char *dir) {
-  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  int r = fsync(fd);
-  if (close(fd) != 0) r = -1;
-  return r;
 }
 
 // Copies len payload bytes from fp (positioned after the header) to fd,

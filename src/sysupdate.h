@@ -51,6 +51,21 @@ static_assert(offsetof(fmw_hdr_t, ext) == 122, "header layout");
 
 constexpr uint32_t FMW_MAGIC = 0xABCD1234;
 
+// A header's 32-bit field, read and written byte-wise in the file's order.
+inline uint32_t fmw_load32(const uint32_t *field) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(field);
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+}
+
+inline void fmw_store32(uint32_t *field, uint32_t x) {
+  unsigned char *p = reinterpret_cast<unsigned char *>(field);
+  p[0] = static_cast<unsigned char>(x >> 24);
+  p[1] = static_cast<unsigned char>(x >> 16);
+  p[2] = static_cast<unsigned char>(x >> 8);
+  p[3] = static_cast<unsigned char>(x);
+}
+
 extern const char *const g_pupdateinfo[11];
 
 // Checks that the header reads, the magic is right and the payload's MD5

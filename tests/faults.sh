@@ -103,7 +103,9 @@ if unshare -m true 2> /dev/null; then
   head -c 300000 /dev/urandom > "$work/big"
   "$mkupgrade" "$work/big" "$work/big.bin"
   cp "$work/big.bin" "$work/big.pristine"
-  unshare -m bash -c "mount -t tmpfs -o size=64k tmpfs /tmp && { '$fwvet' -f '$work/big.bin'; echo \$? > '$work/status'; ls -A /tmp > '$work/left'; }" > /dev/null
+  # A copy of the binary: the build tree itself may lie under /tmp.
+  cp "$fwvet" "$work/fwvet"
+  unshare -m bash -c "mount -t tmpfs -o size=64k tmpfs /tmp && { '$work/fwvet' -f '$work/big.bin'; echo \$? > '$work/status'; ls -A /tmp > '$work/left'; }" > /dev/null
   [ "$(cat "$work/status")" = 10 ] || fail "full /tmp: status $(cat "$work/status")"
   same "$work/big.bin" "$work/big.pristine" || fail "full /tmp: the upgrade file is changed or gone"
   [ ! -s "$work/left" ] || fail "full /tmp: left $(cat "$work/left")"
