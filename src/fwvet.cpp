@@ -2,16 +2,16 @@
 //
 // The result is the exit status (an update_status value) and, for a failure,
 // one message line on standard output.
-#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fdio.h"
 #include "md5.h"
+#include "staging.h"
 #include "sysupdate.h"
 
 const char *const g_pupdateinfo[11] = {
@@ -30,11 +30,8 @@ const char *const g_pupdateinfo[11] = {
 
 namespace {
 
-constexpr char kStagingPath[] = "/tmp/flsbfile.tar.gz";
-constexpr char kStagingDir[] = "/tmp";
 constexpr size_t kHeaderLen = sizeof(fmw_hdr_t);
 constexpr size_t kDigestBlock = 1024;
-constexpr size_t kCopyBlock = 10240;
 constexpr size_t kStreamBuffer = 131072;
 // The copy counts down a signed 32-bit remainder.
 constexpr off_t kMaxPayload = 0x7FFFFFFF;
@@ -56,20 +53,51 @@ int md5_check(const unsigned char *md5, FILE *fp) {
   return memcmp(md5, md5cal, sizeof md5cal) == 0 ? 0 : -1;
 }
 
-// The check proper, on an open stream; leaves the header in fmw_hdr.
-int check_stream(FILE *fp, fmw_hdr_t *fmw_hdr) {
+// Opens the upgrade file as a stream, with its fstat in st. It must be a
+// regular file: nothing else is waited on (a FIFO without a writer, a
+// terminal) or read twice alike (a pipe).
+int open_upgrade(const char *filepath, FILE **fp, struct stat *st) {
+  const int fd = open(filepath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return FileIsnotExit;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    return FileReadHeadFail;
+  }
+  *fp = fdopen(fd, "rb");
+  if (*fp == nullptr) {
+    close(fd);
+    return FileIsnotExit;
+  }
+  return UpdateSuccess;
+}
+
+// The payload length that st gives, refused where the copy could not count it.
+int getsize(const struct stat *st, uint32_t *len) {
+  if (st->st_size < static_cast<off_t>(kHeaderLen)) return FileReadHeadFail;
+  if (st->st_size - static_cast<off_t>(kHeaderLen) > kMaxPayload) return FileLenError;
+  *len = static_cast<uint32_t>(st->st_size - static_cast<off_t>(kHeaderLen));
+  return UpdateSuccess;
+}
+
+// The check proper, on an open stream; leaves the header in fmw_hdr. Before
+// an extraction, a payload too big to copy is refused without digesting it.
+int check_stream(FILE *fp, const struct stat *st, bool extracting, fmw_hdr_t *fmw_hdr) {
   if (fread(fmw_hdr, 1, kHeaderLen, fp) != kHeaderLen) return FileReadHeadFail;
   if (fmw_load32(&fmw_hdr->magicnum) != FMW_MAGIC)
     return FileFormatError;
+  uint32_t len = 0;
+  if (extracting && getsize(st, &len) == FileLenError) return FileLenError;
   if (md5_check(fmw_hdr->md5, fp) != 0) return Md5Error;
   return UpdateSuccess;
 }
 
-// check_file, also handing back the header whose digest it verified.
-int check_file_header(const char *filepath, fmw_hdr_t *fmw_hdr) {
+// check_file, also handing back the header whose digest it verified and the
+// fstat of the file it read.
+int check_file_header(const char *filepath, bool extracting, fmw_hdr_t *fmw_hdr, struct stat *st) {
   memset(fmw_hdr, 0, sizeof *fmw_hdr);
-  FILE *fp = fopen(filepath, "rb");
-  if (fp == nullptr) return FileIsnotExit;
+  FILE *fp = nullptr;
+  const int opened = open_upgrade(filepath, &fp, st);
+  if (opened != UpdateSuccess) return opened;
   // Fewer, larger reads under the 1 KiB digest reads: the stream's own
   // buffer would be one file system block. Static, not on the stack: some
   // devices run with small stacks.
@@ -77,107 +105,46 @@ int check_file_header(const char *filepath, fmw_hdr_t *fmw_hdr) {
   if (setvbuf(fp, streambuf, _IOFBF, sizeof streambuf) != 0) {
     // The stream keeps its own buffer: slower, no less correct.
   }
-  const int status = check_stream(fp, fmw_hdr);
+  const int status = check_stream(fp, st, extracting, fmw_hdr);
   // Only read from: a failed close loses nothing.
   fclose(fp);
   return status;
 }
 
-// The payload length as the file system now reports it, refused where the
-// copy could not count it.
-int getsize(const char *path, uint32_t *len) {
+// Deletes the upgrade file if its path still names the file that was
+// checked and copied, whose fstat is copied: not a link to it, nor a file
+// renamed over it since. A deletion that fails or is skipped leaves a vetted file behind,
+// which is harmless and not reported.
+void delete_upgrade(const char *filepath, const struct stat *copied) {
   struct stat st;
-  if (stat(path, &st) != 0) return FileIsnotExit;
-  if (st.st_size < static_cast<off_t>(kHeaderLen)) return FileReadHeadFail;
-  if (st.st_size - static_cast<off_t>(kHeaderLen) > kMaxPayload) return FileLenError;
-  *len = static_cast<uint32_t>(st.st_size - static_cast<off_t>(kHeaderLen));
-  return UpdateSuccess;
+  if (lstat(filepath, &st) != 0 || st.st_dev != copied->st_dev || st.st_ino != copied->st_ino) return;
+  static_cast<void>(unlink(filepath));
 }
 
-// Copies len payload bytes from fp (positioned after the header) to fd,
-// digesting them on the way: the copy must be exactly the payload that was
-// verified, and the upgrade file must end where the payload does.
-int copy_payload(FILE *fp, int fd, uint32_t len, const unsigned char *md5) {
-  MD5_CTX ctx;
-  MD5_Init(&ctx);
-  unsigned char buf[kCopyBlock];
-  int32_t remain = static_cast<int32_t>(len);
-  do {
-    const size_t getlen = remain < static_cast<int32_t>(kCopyBlock) ? static_cast<size_t>(remain) : kCopyBlock;
-    if (fread(buf, 1, getlen, fp) != getlen) return Md5Error;
-    MD5_Update(&ctx, buf, static_cast<unsigned int>(getlen));
-    if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
-    remain -= static_cast<int32_t>(getlen);
-  } while (remain > 0);
-  if (fgetc(fp) != EOF || ferror(fp)) return Md5Error;
-
-  unsigned char md5cal[16];
-  MD5_Final(md5cal, &ctx);
-  return memcmp(md5, md5cal, sizeof md5cal) == 0 ? UpdateSuccess : Md5Error;
-}
-
-// Removes a failed copy from the staging name. It is emptied first, so that a
-// failed unlink still leaves no part of a payload there. Neither result can
-// change the outcome: the run has already failed.
-void discard_staging(int fd) {
-  const int emptied = ftruncate(fd, 0);
-  close(fd);
-  unlink(kStagingPath);
-  static_cast<void>(emptied);
-}
-
-// Copies the payload to the staging file and makes it durable. On failure no
-// partial payload is left under the staging name.
-int stage_payload(FILE *fp, uint32_t len, const unsigned char *md5) {
-  unsigned char skip[kHeaderLen];
-  if (fread(skip, 1, sizeof skip, fp) != sizeof skip) return FileReadHeadFail;
-
-  // Never through a link, never anything but a regular file. O_NONBLOCK keeps
-  // the open of a device node planted there from waiting (a serial line
-  // waits for its carrier).
-  const int fd = open(kStagingPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return WriteFlashError;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return WriteFlashError;
-  }
-
-  int status = WriteFlashError;
-  if (ftruncate(fd, 0) == 0) status = copy_payload(fp, fd, len, md5);
-  if (status == UpdateSuccess && fsync(fd) != 0) status = WriteFlashError;
-  if (status != UpdateSuccess) {
-    discard_staging(fd);
-    return status;
-  }
-  if (close(fd) != 0 || sync_dir(kStagingDir) != 0) {
-    unlink(kStagingPath);
-    return WriteFlashError;
-  }
-  return UpdateSuccess;
-}
-
-// Checks the upgrade file, copies its payload to the staging file, deletes
-// the upgrade file and syncs.
+// Checks the upgrade file, stages its payload, deletes the upgrade file and
+// syncs.
 int handle_bin(const char *filepath) {
   fmw_hdr_t fmw_hdr;
-  int status = check_file_header(filepath, &fmw_hdr);
+  struct stat checked;
+  int status = check_file_header(filepath, true, &fmw_hdr, &checked);
   if (status != UpdateSuccess) return status;
 
+  FILE *fp = nullptr;
+  struct stat st;
+  status = open_upgrade(filepath, &fp, &st);
+  if (status != UpdateSuccess) return status;
   uint32_t filesize = 0;
-  status = getsize(filepath, &filesize);
-  if (status != UpdateSuccess) return status;
-
-  FILE *fp = fopen(filepath, "rb");
-  if (fp == nullptr) return FileIsnotExit;
-  status = stage_payload(fp, filesize, fmw_hdr.md5);
+  unsigned char skip[kHeaderLen];
+  // Another file put in its place since the check is not the one vetted.
+  if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) status = Md5Error;
+  if (status == UpdateSuccess) status = getsize(&st, &filesize);
+  if (status == UpdateSuccess && fread(skip, 1, sizeof skip, fp) != sizeof skip) status = FileReadHeadFail;
+  if (status == UpdateSuccess) status = stage_payload(fp, &st, filesize, fmw_hdr.md5);
   // Only read from: a failed close loses nothing.
   fclose(fp);
   if (status != UpdateSuccess) return status;
 
-  // The staged copy is durable by now. A failed deletion leaves a vetted
-  // file behind, which is harmless and not reported.
-  unlink(filepath);
+  delete_upgrade(filepath, &st);
   sync();
   return UpdateSuccess;
 }
@@ -186,7 +153,8 @@ int handle_bin(const char *filepath) {
 
 int check_file(const char *filepath) {
   fmw_hdr_t fmw_hdr;
-  return check_file_header(filepath, &fmw_hdr);
+  struct stat st;
+  return check_file_header(filepath, false, &fmw_hdr, &st);
 }
 
 void usage() {
@@ -201,6 +169,10 @@ int main(int argc, char **argv) {
   char path[64];
   bool path_too_long = false;
   path[0] = '\0';
+
+  // The status is the verdict, even where standard output is a pipe that
+  // nobody reads.
+  signal(SIGPIPE, SIG_IGN);
 
   int opt;
   while ((opt = getopt(argc, argv, "cf:l:")) != -1) {

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -63,7 +65,10 @@ std::string slurp(const std::string &path) {
 // A file's contents as shown(), or "<absent>".
 std::string state(const std::string &path) {
   struct stat st;
-  return lstat(path.c_str(), &st) != 0 ? "<absent>" : S_ISDIR(st.st_mode) ? "<dir>" : shown(slurp(path));
+  return lstat(path.c_str(), &st) != 0 ? "<absent>"
+         : S_ISDIR(st.st_mode)       ? "<dir>"
+         : S_ISFIFO(st.st_mode)      ? "<fifo>"
+                                     : shown(slurp(path));
 }
 
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
@@ -148,7 +153,9 @@ class Fwvet : public ::testing::Test {
       const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
       if (setup) setup();
-      alarm(60);  // a hang fails the test instead of stalling it
+      // A hang fails the test instead of stalling it; sanitizers and
+      // emulation get longer.
+      alarm(static_cast<unsigned>(std::max(60, atoi(env("FWVET_ALARM").c_str()))));
       std::vector<char *> argv;
       for (auto &a : cmd) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -157,8 +164,7 @@ class Fwvet : public ::testing::Test {
     }
     int ws = 0;
     EXPECT_EQ(pid, waitpid(pid, &ws, 0));
-    EXPECT_TRUE(WIFEXITED(ws)) << "wait status " << ws;
-    return {WEXITSTATUS(ws), slurp(out), slurp(err)};
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), slurp(out), slurp(err)};
   }
 
   std::string path(const std::string &name) const { return dir + "/" + name; }
@@ -247,7 +253,7 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
   for (int k = 0; k < 16; k++) snprintf(hex + 2 * k, 3, "%02x", static_cast<unsigned char>(good[102 + k]));
   const struct {
     const char *name;
-    std::string file;  // "<absent>" and "<dir>" are made as such
+    std::string file;  // "<absent>", "<dir>" and "<fifo>" are made as such
     int status;
   } cases[] = {
       {"good", good, 0},
@@ -255,6 +261,7 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       {"unexamined header fields changed", with(4, std::string(98, '\xff')) .replace(118, 10, std::string(10, '\x5a')), 0},
       {"missing", "<absent>", 1},
       {"directory", "<dir>", 2},
+      {"fifo, never waited on", "<fifo>", 2},
       {"empty file", "", 2},
       {"127 bytes", good.substr(0, 127), 2},
       {"magic little-endian", with(0, "\x34\x12\xCD\xAB"), 3},
@@ -273,6 +280,8 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       ASSERT_EQ(0, system(("rm -rf " + f).c_str()));
       if (c.file == "<dir>")
         ASSERT_EQ(0, mkdir(f.c_str(), 0755));
+      else if (c.file == "<fifo>")
+        ASSERT_EQ(0, mkfifo(f.c_str(), 0600));
       else if (c.file != "<absent>")
         spit(f, c.file);
       plant_staging();
@@ -284,11 +293,11 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       EXPECT_EQ(c.status, r.status);
       EXPECT_EQ(c.status ? kMessages[c.status] : "", r.out);
       EXPECT_EQ("", r.err);
-      if (m == "-c first") {
+      if (m == "-c first" && c.file != "<fifo>") {
         EXPECT_EQ(c.status, fwpack({"-i", f}).status) << "fwpack -i disagrees";
       }
       const bool extracted = m == "extract" && c.status == 0;
-      EXPECT_EQ(extracted ? "<absent>" : (c.file == "<dir>" || c.file == "<absent>") ? c.file : shown(c.file), state(f));
+      EXPECT_EQ(extracted ? "<absent>" : c.file[0] == '<' ? c.file : shown(c.file), state(f));
       EXPECT_EQ(shown(extracted ? c.file.substr(128) : kOldStaging), state(kStaging));
     }
   }
@@ -310,19 +319,35 @@ TEST_F(Fwvet, ExtractionStagesExactlyThePayload) {
   }
 }
 
-TEST_F(Fwvet, StagingPathIsNeverFollowed) {
-  const std::string f = path("up.bin"), victim = path("victim");
+// Whatever stands at the staging name that is not a file of ours, alone and
+// writable by us alone, is refused and left as it was: nothing is written
+// through it. So is the upgrade file as its own staging file, however named.
+TEST_F(Fwvet, StagingNameIsNeverWrittenThrough) {
+  const std::string f = path("up.bin"), victim = path("victim"), alias = path("alias");
   const std::string good = upgrade(payload(4000));
+  auto file = [&](uid_t uid, mode_t mode, const std::string &data) {
+    spit(kStaging, data);
+    return chown(kStaging.c_str(), uid, 0) || chmod(kStaging.c_str(), mode);
+  };
   const struct {
     const char *name;
     std::function<int()> plant;
-    mode_t type;
+    std::string arg;  // the upgrade file, run from /tmp
   } cases[] = {
-      {"symlink", [&] { return symlink(victim.c_str(), kStaging.c_str()); }, S_IFLNK},
-      {"dangling symlink", [&] { return symlink((victim + ".new").c_str(), kStaging.c_str()); }, S_IFLNK},
-      {"fifo", [] { return mkfifo(kStaging.c_str(), 0600); }, S_IFIFO},
-      {"directory", [] { return mkdir(kStaging.c_str(), 0700); }, S_IFDIR},
-      {"device", [] { return mknod(kStaging.c_str(), S_IFCHR | 0600, makedev(1, 3)); }, S_IFCHR},
+      {"symlink", [&] { return symlink(victim.c_str(), kStaging.c_str()); }, f},
+      {"dangling symlink", [&] { return symlink((victim + ".new").c_str(), kStaging.c_str()); }, f},
+      {"fifo", [] { return mkfifo(kStaging.c_str(), 0600); }, f},
+      {"directory", [] { return mkdir(kStaging.c_str(), 0700); }, f},
+      {"device", [] { return mknod(kStaging.c_str(), S_IFCHR | 0600, makedev(1, 3)); }, f},
+      {"hard link", [&] { return link(victim.c_str(), kStaging.c_str()); }, f},
+      {"another user's file", [&] { return file(65534, 0644, "theirs"); }, f},
+      {"writable by others", [&] { return file(geteuid(), 0646, "shared"); }, f},
+      {"writable by the group", [&] { return file(geteuid(), 0664, "shared"); }, f},
+      {"itself", [&] { return file(geteuid(), 0644, good); }, kStaging},
+      {"itself, by another path", [&] { return file(geteuid(), 0644, good); }, "/tmp//flsbfile.tar.gz"},
+      {"itself, relative", [&] { return file(geteuid(), 0644, good); }, "flsbfile.tar.gz"},
+      {"itself, through a link", [&] { return file(geteuid(), 0644, good) || symlink(kStaging.c_str(), alias.c_str()); },
+       alias},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -330,19 +355,70 @@ TEST_F(Fwvet, StagingPathIsNeverFollowed) {
     spit(victim, "victim");
     clear_staging();
     if (c.plant() != 0) {
-      ASSERT_EQ(EPERM, errno);  // only a device node needs privilege
+      ASSERT_EQ(EPERM, errno);  // only a device node and a foreign owner need privilege
       continue;
     }
-    const Result r = fwvet({"-f", f});
+    struct stat before, after;
+    ASSERT_EQ(0, lstat(kStaging.c_str(), &before));
+    const std::string held = state(kStaging);
+
+    const Result r = fwvet({"-f", c.arg}, {}, [] {
+      if (chdir("/tmp") != 0) _exit(126);
+    });
     EXPECT_EQ(10, r.status);
     EXPECT_EQ(kMessages[10], r.out);
     EXPECT_EQ(shown(good), state(f));
     EXPECT_EQ("victim", state(victim));
     EXPECT_EQ("<absent>", state(victim + ".new"));
-    struct stat st;
-    ASSERT_EQ(0, lstat(kStaging.c_str(), &st));
-    EXPECT_EQ(c.type, st.st_mode & S_IFMT);
+    ASSERT_EQ(0, lstat(kStaging.c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(held, state(kStaging));
+    ASSERT_EQ(0, system(("rm -f " + alias).c_str()));
   }
+}
+
+// A run cut short or crowded out leaves the previous staging file as it was,
+// the upgrade file too, and no temporary in /tmp.
+TEST_F(Fwvet, InterruptedOrOverlappingRunsKeepThePreviousStaging) {
+  const std::string f = path("up.bin");
+  const std::string good = upgrade(payload(25000));
+  const struct {
+    const char *name, *action;
+    int status;
+  } cases[] = {
+      {"SIGTERM mid-copy", "TERM", 128 + SIGTERM},
+      {"SIGKILL mid-copy", "KILL", 128 + SIGKILL},
+      {"another run staging", "none", 10},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    spit(f, good);
+    plant_staging();
+    // The other run: its lock on /tmp.
+    const int held = std::string(c.action) == "none" ? open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (held >= 0) {
+      ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+    }
+    const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")},
+                                    {"FWVET_SHIM_FILE", f},
+                                    {"FWVET_SHIM_ACTION", c.action},
+                                    {"FWVET_SHIM_AT", "write2"}});
+    if (held >= 0) close(held);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(shown(good), state(f));
+    EXPECT_EQ(kOldStaging, state(kStaging));
+    EXPECT_EQ(0640u, mode_of(kStaging));
+    EXPECT_NE(0, system("ls -A /tmp | grep -q '^\\.flsbfile'")) << "a temporary is left in /tmp";
+  }
+
+  // With nobody reading its standard output, the status is still the verdict.
+  spit(f, good + "x");
+  const Result r = fwvet({"-f", f}, {}, [] {
+    int p[2];
+    if (pipe(p) != 0 || dup2(p[1], 1) < 0 || close(p[0]) != 0) _exit(126);
+  });
+  EXPECT_EQ(8, r.status);
 }
 
 TEST_F(Fwvet, FailedWriteKeepsTheUpgradeFileAndNoPartialStaging) {
@@ -360,7 +436,7 @@ TEST_F(Fwvet, FailedWriteKeepsTheUpgradeFileAndNoPartialStaging) {
   EXPECT_EQ(10, r.status);
   EXPECT_EQ(kMessages[10], r.out);
   EXPECT_EQ(shown(good), state(f));
-  EXPECT_EQ("<absent>", state(kStaging));
+  EXPECT_EQ(kOldStaging, state(kStaging));
 }
 
 // The upgrade file changes between the check and the copy.
@@ -370,11 +446,10 @@ TEST_F(Fwvet, ChangesAfterTheCheckAreCaught) {
   const struct {
     const char *action, *at;
     int status;
-    bool staging_touched;
   } cases[] = {
-      {"vanish", "close1", 1, false}, {"tiny", "close1", 2, false},  {"huge", "close1", 4, false},
-      {"grow", "close1", 8, true},    {"alter", "open2", 8, true},   {"grow", "open2", 8, true},
-      {"shrink", "open2", 8, true},   {"shrink", "close1", 8, true},
+      {"vanish", "close1", 1}, {"tiny", "close1", 2},   {"huge", "close1", 4},   {"grow", "close1", 8},
+      {"alter", "open2", 8},   {"grow", "open2", 8},    {"shrink", "open2", 8},  {"shrink", "close1", 8},
+      {"replace", "close1", 8},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.action) + " at " + c.at);
@@ -387,44 +462,81 @@ TEST_F(Fwvet, ChangesAfterTheCheckAreCaught) {
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(kMessages[c.status], r.out);
     EXPECT_EQ(std::string(c.action) != "vanish", exists(f));
-    EXPECT_EQ(c.staging_touched ? "<absent>" : kOldStaging, state(kStaging));
+    EXPECT_EQ(kOldStaging, state(kStaging));
   }
 }
 
+// The staged file is durable under its name before the upgrade file goes, and
+// only the file that was vetted goes.
 TEST_F(Fwvet, StagingIsDurableBeforeTheUpgradeFileGoes) {
-  const std::string f = path("up.bin"), log = path("calls.log");
-  const std::string body = payload(12345);
-  for (const char *action : {"none", "nounlink"}) {
-    SCOPED_TRACE(action);
-    spit(f, upgrade(body));
-    ASSERT_EQ(0, system(("rm -f " + log).c_str()));
-    const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")},
-                                    {"FWVET_SHIM_FILE", f},
-                                    {"FWVET_SHIM_ACTION", action},
-                                    {"FWVET_SHIM_LOG", log}});
-    // A failed deletion is not the updater's concern: the payload is staged.
+  const std::string f = path("up.bin"), link = path("link"), log = path("calls.log");
+  const std::string body = payload(12345), good = upgrade(body);
+  const struct {
+    const char *action;
+    std::string arg, left;  // -f, and what is then at f
+    bool unlinked;
+  } cases[] = {
+      {"none", f, "<absent>", true},
+      // A failed deletion is not the updater's concern: the payload is staged.
+      {"nounlink", f, shown(good), true},
+      // Neither a file renamed over the path after the copy nor the link
+      // that named the upgrade file is what was vetted.
+      {"replace", f, "replaced", false},
+      {"none", link, shown(good), false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.action) + " " + c.arg);
+    spit(f, good);
+    ASSERT_EQ(0, system(("rm -f " + log + " " + link).c_str()));
+    ASSERT_EQ(0, symlink(f.c_str(), link.c_str()));
+    const Result r = fwvet({"-f", c.arg}, {{"LD_PRELOAD", env("FWVET_SHIM")},
+                                        {"FWVET_SHIM_FILE", f},
+                                        {"FWVET_SHIM_ACTION", c.action},
+                                        {"FWVET_SHIM_AT", "fsync1"},
+                                        {"FWVET_SHIM_LOG", log}});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.out);
     EXPECT_EQ(shown(body), state(kStaging));
-    EXPECT_EQ(std::string(action) == "nounlink", exists(f));
-    EXPECT_EQ("fsync " + kStaging + "\nfsync /tmp\nunlink " + f + "\nsync \n", slurp(log));
+    EXPECT_EQ(c.left, state(f));
+    struct stat st;
+    EXPECT_EQ(0, lstat(link.c_str(), &st));
+    EXPECT_EQ("fsync /tmp/(new)\nrename flsbfile.tar.gz\nfsync /tmp\n" + (c.unlinked ? "unlink " + f + "\n" : "") +
+                  "sync \n",
+              slurp(log));
   }
 }
 
 // On the 32-bit device only 64-bit file offsets open, read and size these.
 TEST_F(Fwvet, FilesOver2GiB) {
   const std::string f = path("big.bin");
-  // A payload of 2^31 zero bytes, left as a hole, and its digest.
+  // Payloads of zero bytes, left as holes, with their digests: 2^31 bytes,
+  // too many to copy, and 2^31 - 1.
   const std::string md5 = "\xa9\x81\x13\x0c\xf2\xb7\xe0\x9f\x46\x86\xdc\x27\x3c\xf7\x18\x7e";
-  const std::string header = upgrade("").substr(0, 128).replace(102, 16, md5);
-  for (const auto &[magic, status] : {std::pair{"\xAB", 4}, std::pair{"\x00", 3}}) {
-    SCOPED_TRACE(status);
-    spit(f, std::string(header).replace(0, 1, magic));
-    ASSERT_EQ(0, truncate(f.c_str(), 128 + (1LL << 31)));
+  const std::string md5less = "\xb3\xdc\x5e\x51\xb0\x69\x8d\xdf\x18\xd4\x8b\xbf\x16\xc1\x15\x3f";
+  const struct {
+    const char *magic;
+    long long len;
+    std::string md5;
+    int status;
+  } cases[] = {
+      {"\xAB", 1LL << 31, md5, 4},
+      {"\x00", 1LL << 31, md5, 3},
+      // Past the size limit and the digest; a small file size limit then
+      // fails the copy, so that nothing large is written.
+      {"\xAB", (1LL << 31) - 1, md5less, 10},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.status);
+    spit(f, upgrade("").substr(0, 128).replace(102, 16, c.md5).replace(0, 1, c.magic, 1));
+    ASSERT_EQ(0, truncate(f.c_str(), 128 + c.len));
     plant_staging();
-    const Result r = fwvet({"-f", f});
-    EXPECT_EQ(status, r.status);
-    EXPECT_EQ(kMessages[status], r.out);
+    const Result r = fwvet({"-f", f}, {}, [] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim = {1 << 20, 1 << 20};
+      setrlimit(RLIMIT_FSIZE, &lim);
+    });
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(kMessages[c.status], r.out);
     EXPECT_TRUE(exists(f));
     EXPECT_EQ(kOldStaging, state(kStaging));
   }

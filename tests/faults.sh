@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Extraction under faults. fwvet promises that at every instant a whole copy
 # of the payload exists (the upgrade file untouched, or the staging file
-# complete and durable) and that status 0 means the staging file holds exactly
-# the verified payload. This fails each system call of one extraction in turn,
-# then kills the process at each one, and checks the promise after every run;
-# it also checks the order of the durability calls and a real full /tmp.
+# complete and durable), that the staging name holds the previous staging file
+# or exactly the new payload, never part of one, and that status 0 means the
+# staging file holds exactly the verified payload. This fails each system call
+# of one extraction in turn, then kills the process at each one, and checks
+# the promise after every run; it also checks the order of the durability
+# calls, the named temporary where /tmp cannot make an unnamed one, an I/O
+# error at the check's last read, and a real full /tmp.
 #
 #   faults.sh FWVET MKUPGRADE
 set -u
@@ -28,18 +31,27 @@ echo "staging file from an earlier run" > "$work/old"
 
 setup() {
   cp "$work/pristine" "$up"
-  rm -rf "$staging"
+  rm -rf "$staging" /tmp/.flsbfile.tar.gz.*
   cp "$work/old" "$staging"
 }
 
 same() { cmp -s "$1" "$2"; }
 
+staged_whole() {  # staged_whole WHAT
+  same "$staging" "$work/old" || same "$staging" "$work/payload" ||
+    fail "$1: the staging name holds neither the previous staging file nor the payload"
+}
+
+no_temporary() {  # no_temporary WHAT
+  ! ls -A /tmp | grep -q '^\.flsbfile' || fail "$1: a temporary is left in /tmp"
+}
+
 # After a run that ended with STATUS: a status the tool can return (any
 # status where the failure came before the tool's first own call, in the
 # loader or in libc's start-up); on 0 the staging file is exactly the payload;
-# otherwise the upgrade file is intact and the staging path holds its old
-# content or nothing.
+# otherwise the upgrade file is intact. Either way nothing is left in /tmp.
 check_failed_run() {  # check_failed_run STATUS WHAT STARTUP
+  no_temporary "$2"
   case $1 in
     0)
       same "$staging" "$work/payload" || fail "$2: status 0 but the staging file is not the payload"
@@ -48,13 +60,16 @@ check_failed_run() {  # check_failed_run STATUS WHAT STARTUP
     *) [ "$3" = startup ] || fail "$2: status $1 is none the tool returns" ;;
   esac
   same "$up" "$work/pristine" || fail "$2: status $1 and the upgrade file is changed or gone"
-  [ ! -e "$staging" ] || same "$staging" "$work/old" || fail "$2: status $1 and a partial staging file"
+  staged_whole "$2"
 }
 
-# After a kill: the upgrade file intact, or the staging file complete.
-check_killed_run() {  # check_killed_run WHAT
+# After a kill: the upgrade file intact, or the staging file complete; a
+# temporary is left only by a kill between naming it and renaming it.
+check_killed_run() {  # check_killed_run WHAT CALL
   same "$up" "$work/pristine" || same "$staging" "$work/payload" ||
     fail "$1: killed with neither the upgrade file intact nor the payload staged"
+  staged_whole "$1"
+  [ "$2" = renameat ] || no_temporary "$1"
 }
 
 # The system calls of one good extraction, in order; those before the first
@@ -73,6 +88,9 @@ while read -r name; do
   seen[$name]=$n
   phase=tool
   [ "$((line + 1))" -lt "$first_open" ] && phase=startup
+  # A real brk cannot fail with an error code; malloc, in fdopen, takes the
+  # injected one for an address and crashes. The promise must hold all the same.
+  [ "$name" = brk ] && phase=startup
   err=EIO
   [ "$name" = write ] && err=ENOSPC
 
@@ -85,18 +103,34 @@ while read -r name; do
 
   setup
   ( strace -qq -o /dev/null -e trace="$name" -e inject="$name:signal=KILL:when=$n" "$fwvet" -f "$up"; exit ) > /dev/null 2>&1
-  check_killed_run "killed at $name #$n"
+  check_killed_run "killed at $name #$n" "$name"
   killed=$((killed + 1))
 done < "$work/calls"
 echo "injected $injected failures and $killed kills, one at each system call of an extraction"
 
 # The staging file and its directory are durable before the upgrade file goes.
 setup
-strace -qq -y -o "$work/order" -e trace=fsync,unlink,unlinkat "$fwvet" -f "$up" ||
+strace -qq -y -o "$work/order" -e trace=fsync,renameat,unlink,unlinkat "$fwvet" -f "$up" ||
   fail "the traced extraction failed"
-order=$(sed -n -e "s|^fsync([0-9]*<$staging>).*|file|p" -e 's|^fsync([0-9]*</tmp>).*|dir|p' \
-  -e "s|^unlink(\"$up\").*|unlink|p" "$work/order" | tr '\n' ' ')
-[ "$order" = "file dir unlink " ] || fail "durability order: $order"
+order=$(sed -n -e 's|^fsync([0-9]*</tmp/#.*|file|p' -e 's|^renameat(.*, "flsbfile.tar.gz") = 0|rename|p' \
+  -e 's|^fsync([0-9]*</tmp>).*|dir|p' -e "s|^unlink(\"$up\").*|unlink|p" "$work/order" | tr '\n' ' ')
+[ "$order" = "file rename dir unlink " ] || fail "durability order: $order"
+
+# Where /tmp cannot make an unnamed file, a named temporary serves as well.
+setup
+tmpfile=$(grep '^openat(' "$work/trace" | grep -n O_TMPFILE | cut -d: -f1)
+strace -qq -o /dev/null -e trace=openat -e inject="openat:error=EOPNOTSUPP:when=$tmpfile" "$fwvet" -f "$up" ||
+  fail "no O_TMPFILE: status $?"
+same "$staging" "$work/payload" || fail "no O_TMPFILE: the payload is not staged"
+no_temporary "no O_TMPFILE"
+
+# An I/O error at the check's last read, the one that meets the end of the
+# file, fails the check.
+setup
+reads=$(strace -qq -o /dev/stdout -e trace=read "$fwvet" -c -f "$up" | grep -c '^read(')
+strace -qq -o /dev/null -e trace=read -e inject="read:error=EIO:when=$reads" "$fwvet" -c -f "$up" > /dev/null
+status=$?
+[ "$status" = 8 ] || fail "EIO at the check's last read: status $status"
 
 # A /tmp too small for the payload, for real: in a private mount namespace.
 if unshare -m true 2> /dev/null; then

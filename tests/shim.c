@@ -2,11 +2,16 @@
  *
  *   FWVET_SHIM_FILE    the upgrade file to act on
  *   FWVET_SHIM_ACTION  what to do: vanish, tiny, huge, grow, shrink, alter,
- *                      or nounlink (its deletion fails with EACCES)
+ *                      replace (rename another file over it), TERM or KILL
+ *                      (the signal to fwvet itself), or nounlink (its
+ *                      deletion fails with EACCES)
  *   FWVET_SHIM_AT      when: "close1", right after the first fclose (the end
- *                      of the check), or "open2", at the second fopen (just
- *                      before the copy)
- *   FWVET_SHIM_LOG     a file that fsync, unlink and sync are logged to
+ *                      of the check), "open2", at the second fdopen (just
+ *                      before the copy), "write2", at the copy's second
+ *                      write, or "fsync1", at the first fsync (the copy done)
+ *   FWVET_SHIM_LOG     a file that fsync, renameat, unlink and sync are
+ *                      logged to; files in /tmp other than /tmp itself and
+ *                      the staging file are logged as "/tmp/(new)"
  */
 #undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
@@ -14,13 +19,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static int opens, closes;
+static int opens, closes, writes, fsyncs;
 
 static void *real(const char *name) { return dlsym(RTLD_NEXT, name); }
 
@@ -36,6 +42,14 @@ static void act(const char *at) {
   int fd = open64(file, O_WRONLY | O_APPEND);
   if (fd < 0) abort();
   int ok = 1;
+  if (is("FWVET_SHIM_ACTION", "TERM")) kill(getpid(), SIGTERM);
+  if (is("FWVET_SHIM_ACTION", "KILL")) kill(getpid(), SIGKILL);
+  if (is("FWVET_SHIM_ACTION", "replace")) {
+    char other[PATH_MAX];
+    snprintf(other, sizeof other, "%s.other", file);
+    int ofd = open64(other, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ok = ofd >= 0 && write(ofd, "replaced", 8) == 8 && close(ofd) == 0 && rename(other, file) == 0;
+  }
   if (is("FWVET_SHIM_ACTION", "vanish")) ok = unlink(file) == 0;
   if (is("FWVET_SHIM_ACTION", "tiny")) ok = ftruncate64(fd, 100) == 0;
   if (is("FWVET_SHIM_ACTION", "huge")) ok = ftruncate64(fd, (1LL << 31) + 128) == 0;
@@ -58,16 +72,16 @@ static void log_call(const char *what, const char *arg) {
   if (fd < 0 || dprintf(fd, "%s %s\n", what, arg) < 0 || close(fd) != 0) abort();
 }
 
-FILE *fopen(const char *path, const char *mode) {
+FILE *fdopen(int fd, const char *mode) {
   if (++opens == 2) act("open2");
-  FILE *(*f)(const char *, const char *) = (FILE * (*)(const char *, const char *)) real("fopen");
-  return f(path, mode);
+  FILE *(*f)(int, const char *) = (FILE * (*)(int, const char *)) real("fdopen");
+  return f(fd, mode);
 }
 
-FILE *fopen64(const char *path, const char *mode) {
-  if (++opens == 2) act("open2");
-  FILE *(*f)(const char *, const char *) = (FILE * (*)(const char *, const char *)) real("fopen64");
-  return f(path, mode);
+ssize_t write(int fd, const void *buf, size_t n) {
+  if (++writes == 2) act("write2");
+  ssize_t (*f)(int, const void *, size_t) = (ssize_t(*)(int, const void *, size_t))real("write");
+  return f(fd, buf, n);
 }
 
 int fclose(FILE *fp) {
@@ -82,9 +96,17 @@ int fsync(int fd) {
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(link, target, sizeof target - 1);
   target[n < 0 ? 0 : n] = '\0';
+  if (strncmp(target, "/tmp/", 5) == 0 && strcmp(target, "/tmp/flsbfile.tar.gz") != 0) strcpy(target, "/tmp/(new)");
   log_call("fsync", target);
+  if (++fsyncs == 1) act("fsync1");
   int (*f)(int) = (int (*)(int))real("fsync");
   return f(fd);
+}
+
+int renameat(int olddir, const char *from, int newdir, const char *to) {
+  log_call("rename", to);
+  int (*f)(int, const char *, int, const char *) = (int (*)(int, const char *, int, const char *))real("renameat");
+  return f(olddir, from, newdir, to);
 }
 
 int unlink(const char *path) {

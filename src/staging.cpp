@@ -1,0 +1,169 @@
+// Staging the payload: copy into a new file in /tmp, make it durable, rename
+// it over the staging name, make /tmp durable. The staging name thus holds
+// the previous payload or the new one, whole, whatever happens to the run.
+#include "staging.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "fdio.h"
+#include "md5.h"
+#include "sysupdate.h"
+
+namespace {
+
+constexpr char kStagingDir[] = "/tmp";
+constexpr char kStagingName[] = "flsbfile.tar.gz";
+constexpr char kTempPrefix[] = ".flsbfile.tar.gz.";
+constexpr size_t kTempName = sizeof kTempPrefix + 16;  // 16 hex digits
+constexpr int kNameTries = 16;
+constexpr size_t kCopyBlock = 10240;
+
+// The permission bits for the new staging file, or WriteFlashError where the
+// staging name holds anything but a file of ours that no one else can have
+// written: replacing a file is no harm, but its mode tells what it was for.
+int staging_mode(int dirfd, const struct stat *upgrade, mode_t *mode) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  if (fstatat(dirfd, kStagingName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return WriteFlashError;
+    *mode = 0666 & ~mask & ~static_cast<mode_t>(022);
+    return UpdateSuccess;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 || (st.st_mode & 022) != 0)
+    return WriteFlashError;
+  // Renaming over the upgrade file would lose the payload it holds.
+  if (st.st_dev == upgrade->st_dev && st.st_ino == upgrade->st_ino) return WriteFlashError;
+  *mode = st.st_mode & 0777;
+  return UpdateSuccess;
+}
+
+void put_hex(char *out, const unsigned char *p, size_t n) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t k = 0; k < n; k++) {
+    out[2 * k] = kDigits[p[k] >> 4];
+    out[2 * k + 1] = kDigits[p[k] & 15];
+  }
+  out[2 * n] = '\0';
+}
+
+// A name for a temporary that another user cannot guess in advance; whether
+// it is new, O_EXCL or linkat tells.
+void fresh_name(char *name) {
+  static uint64_t counter;
+  uint64_t r = 0;
+  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    // No entropy yet at boot, or an old kernel: the name need only be new.
+    struct timespec ts = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    r = static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(ts.tv_sec) << 30 ^
+        static_cast<uint64_t>(getpid()) << 40;
+  }
+  r ^= ++counter * 0x9E3779B97F4A7C15u;
+  memcpy(name, kTempPrefix, sizeof kTempPrefix - 1);
+  put_hex(name + sizeof kTempPrefix - 1, reinterpret_cast<const unsigned char *>(&r), sizeof r);
+}
+
+// A new file in /tmp for the copy: unnamed where the file system can, so that
+// a run killed during the copy leaves nothing behind; otherwise under a fresh
+// name, handed back in name (empty for an unnamed file).
+int open_temp(int dirfd, char *name) {
+  name[0] = '\0';
+  const int fd = openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // EISDIR: a kernel older than O_TMPFILE; EOPNOTSUPP: a file system without.
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  for (int k = 0; k < kNameTries; k++) {
+    fresh_name(name);
+    const int named = openat(dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named >= 0) return named;
+    if (errno != EEXIST) break;
+  }
+  name[0] = '\0';
+  return -1;
+}
+
+// Gives the unnamed file fd a fresh name in /tmp, for rename to move.
+int link_fresh(int dirfd, int fd, char *name) {
+  // Only a privileged caller may link a descriptor directly; others go
+  // through its /proc entry.
+  char proc[32] = "/proc/self/fd/";
+  char digits[12];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  size_t at = strlen(proc);
+  while (n > 0) proc[at++] = digits[--n];
+  proc[at] = '\0';
+
+  for (int k = 0; k < kNameTries; k++) {
+    fresh_name(name);
+    if (linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno == ENOENT && linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != EEXIST) break;
+  }
+  name[0] = '\0';
+  return -1;
+}
+
+// Copies len payload bytes from fp to fd, digesting them on the way: the copy
+// must be exactly the payload that was verified, and the upgrade file must
+// end where the payload does.
+int copy_payload(FILE *fp, int fd, uint32_t len, const unsigned char *md5) {
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
+  unsigned char buf[kCopyBlock];
+  int32_t remain = static_cast<int32_t>(len);
+  do {
+    const size_t getlen = remain < static_cast<int32_t>(kCopyBlock) ? static_cast<size_t>(remain) : kCopyBlock;
+    if (fread(buf, 1, getlen, fp) != getlen) return Md5Error;
+    MD5_Update(&ctx, buf, static_cast<unsigned int>(getlen));
+    if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
+    remain -= static_cast<int32_t>(getlen);
+  } while (remain > 0);
+  if (fgetc(fp) != EOF || ferror(fp)) return Md5Error;
+
+  unsigned char md5cal[16];
+  MD5_Final(md5cal, &ctx);
+  return memcmp(md5, md5cal, sizeof md5cal) == 0 ? UpdateSuccess : Md5Error;
+}
+
+// The staging step proper, with the lock on /tmp (dirfd) held.
+int stage_locked(int dirfd, FILE *fp, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+  mode_t mode = 0;
+  int status = staging_mode(dirfd, upgrade, &mode);
+  if (status != UpdateSuccess) return status;
+
+  char name[kTempName];
+  const int fd = open_temp(dirfd, name);
+  if (fd < 0) return WriteFlashError;
+  status = copy_payload(fp, fd, len, md5);
+  if (status == UpdateSuccess && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) status = WriteFlashError;
+  if (status == UpdateSuccess && name[0] == '\0' && link_fresh(dirfd, fd, name) != 0) status = WriteFlashError;
+  if (status == UpdateSuccess && renameat(dirfd, name, dirfd, kStagingName) != 0) status = WriteFlashError;
+  // A temporary that cannot be removed is left behind: the run fails anyway.
+  if (status != UpdateSuccess && name[0] != '\0') static_cast<void>(unlinkat(dirfd, name, 0));
+  // From the rename on, the staging name holds the new payload whatever
+  // follows; a failure still keeps the upgrade file, so nothing is lost.
+  if (close(fd) != 0 && status == UpdateSuccess) status = WriteFlashError;
+  if (status == UpdateSuccess && fsync(dirfd) != 0) status = WriteFlashError;
+  return status;
+}
+
+}  // namespace
+
+int stage_payload(FILE *fp, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+  const int dirfd = open(kStagingDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) return WriteFlashError;
+  // One run stages at a time. Another run that finds the lock held gives up
+  // at once rather than be told it succeeded while this one replaces its
+  // payload. The lock goes with the descriptor, even when the run is killed.
+  int status = WriteFlashError;
+  if (flock(dirfd, LOCK_EX | LOCK_NB) == 0) status = stage_locked(dirfd, fp, upgrade, len, md5);
+  if (close(dirfd) != 0 && status == UpdateSuccess) status = WriteFlashError;
+  return status;
+}
