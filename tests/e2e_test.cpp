@@ -167,6 +167,17 @@ class Fwvet : public ::testing::Test {
   }
 
   std::string path(const std::string &name) const { return dir + "/" + name; }
+
+  // fwpack -j FILE as Python's json module reads it: its exit status, and a
+  // "key=value" line for each of the keys.
+  std::pair<int, std::string> json(const std::string &file, const std::string &keys) {
+    const Result j = fwpack({"-j", file});
+    spit(path(".json"), j.out);
+    spit(path(".py"), "import json, sys\nd = json.load(open(sys.argv[1]))\nfor k in sys.argv[2:]: print(f'{k}={d.get(k)}')\n");
+    const std::string cmd = "python3 " + path(".py") + " " + path(".json") + " " + keys + " > " + path(".parsed");
+    EXPECT_EQ(0, system(cmd.c_str())) << j.out;
+    return {j.status, slurp(path(".parsed"))};
+  }
 };
 
 // A pre-existing staging file: what check mode and failed runs leave alone,
@@ -294,6 +305,8 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       EXPECT_EQ("", r.err);
       if (m == "-c first" && c.file != "<fifo>") {
         EXPECT_EQ(c.status, fwpack({"-i", f}).status) << "fwpack -i disagrees";
+        EXPECT_EQ(std::make_pair(c.status, "status=" + std::to_string(c.status) + "\n"), json(f, "status"))
+            << "fwpack -j disagrees";
       }
       const bool extracted = m == "extract" && c.status == 0;
       EXPECT_EQ(extracted ? "<absent>" : c.file[0] == '<' ? c.file : shown(c.file), state(f));
@@ -518,7 +531,8 @@ TEST_F(Fwvet, FilesOver2GiB) {
     std::string md5;
     int status;
   } cases[] = {
-      {"\xAB", 1LL << 31, md5, 4},
+      // Refused by its size before its (wrong) digest is computed.
+      {"\xAB", 1LL << 31, md5less, 4},
       {"\x00", 1LL << 31, md5, 3},
       // Past the size limit and the digest; a small file size limit then
       // fails the copy, so that nothing large is written.
@@ -538,6 +552,10 @@ TEST_F(Fwvet, FilesOver2GiB) {
     EXPECT_EQ(kMessages[c.status], r.out);
     EXPECT_TRUE(exists(f));
     EXPECT_EQ(kOldStaging, state(kStaging));
+    if (c.status == 4) {
+      // The check's verdict, and extraction's.
+      EXPECT_EQ(std::make_pair(8, std::string("status=8\nextract_status=4\n")), json(f, "status extract_status"));
+    }
   }
 }
 
@@ -571,8 +589,46 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
                            "md5      900150983cd24fb0d6963f7d28e17f72", "time     2023-11-14 22:13:20 UTC (1700000000)",
                            "payload  3 bytes", "verdict  passes"})
     EXPECT_NE(std::string::npos, i.out.find(std::string(line) + "\n")) << line << " not in\n" << i.out;
+  EXPECT_EQ(std::make_pair(0, std::string("type=127\nmodel=" + std::string(31, 'm') +
+                                          "\nhwver=rev\"3\ntime=1700000000\ntime_utc=2023-11-14T22:13:20Z\n"
+                                          "md5=900150983cd24fb0d6963f7d28e17f72\npayload=3\nstatus=0\n"
+                                          "extract_status=0\nverdict=passes\n")),
+            json(out, "type model hwver time time_utc md5 payload status extract_status verdict"));
   ASSERT_EQ(0, fwvet({"-f", out}).status);
   EXPECT_EQ("abc", state(kStaging));
+
+  // Text fields escaped as JSON needs; what cannot be read is still an object.
+  const std::string odd = std::string(upgrade("")).replace(6, 7, std::string("q\"\\\x01\xe9z", 7));
+  spit(out, odd);
+  EXPECT_EQ(std::make_pair(0, std::string("model=q\"\\\x01\u00e9z\n")), json(out, "model"));
+  spit(out, odd.substr(0, 100));
+  EXPECT_EQ(std::make_pair(2, std::string("status=2\nmodel=None\n")), json(out, "status model"));
+  EXPECT_EQ(std::make_pair(1, std::string("status=1\n")), json(path("missing"), "status"));
+
+  // The report comes before the error, also where both go to one place.
+  const Result both = fwpack({"-i", out}, {}, [] { dup2(1, 2); });
+  EXPECT_EQ("file     " + out + "\nfwpack: " + out + ": shorter than the 128-byte header\n", both.out);
+
+  // The payload from standard input, a file or a pipe.
+  const std::string body = payload(100000, 3);
+  spit(in, body);
+  for (const bool piped : {false, true}) {
+    const Result streamed = fwpack({"-m", "fw-model1", "-s", "1.2.3", "-o", out, "-"}, {{"SOURCE_DATE_EPOCH", "0"}}, [&] {
+      int fds[2];
+      if (!piped) {
+        fds[0] = open(in.c_str(), O_RDONLY);
+      } else if (pipe(fds) != 0) {
+        _exit(126);
+      } else if (fork() == 0) {
+        _exit(write(fds[1], body.data(), body.size()) == static_cast<ssize_t>(body.size()) ? 0 : 1);
+      } else {
+        close(fds[1]);
+      }
+      if (dup2(fds[0], 0) < 0) _exit(126);
+    });
+    EXPECT_EQ(0, streamed.status) << streamed.err;
+    EXPECT_EQ(shown(upgrade(body)), state(out)) << (piped ? "pipe" : "file");
+  }
 }
 
 // A refused or failed pack leaves OUT as it was and nothing beside it.
@@ -594,10 +650,12 @@ TEST_F(Fwvet, PackFailsWhole) {
       {{"-o", out, big}, 1, "2 GiB or more"},
       {{"-o", out, dir}, 1, "Is a directory"},
       {{"-o", path("no/such/dir"), in}, 1, "No such file or directory"},
-      {{"-o", out, "-z", in}, 64, "usage: fwpack"},
-      {{"-o", out}, 64, "usage: fwpack"},
-      {{"-i", out, "-o", out, in}, 64, "usage: fwpack"},
-      {{"-o", out, in, "extra"}, 64, "usage: fwpack"},
+      {{"-o", "", in}, 1, "fwpack: -o: empty path"},
+      {{"-o", out, "-z", in}, 64, "invalid option"},
+      {{"-o", out}, 64, "fwpack: missing payload"},
+      {{"-i", out, "-o", out, in}, 64, "not both"},
+      {{"-o", out, in, "extra"}, 64, "fwpack: extra operand: extra"},
+      {{"-o", out, in, "-m", "x"}, 64, "fwpack: option after the payload: -m"},
   };
   auto listing = [&] { return std::to_string(system(("test $(ls " + dir + " | wc -l) = 3").c_str())); };
   for (const auto &c : cases) {
@@ -608,6 +666,7 @@ TEST_F(Fwvet, PackFailsWhole) {
     const Result r = fwpack(c.args);
     EXPECT_EQ(c.status, r.status);
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(c.status == 64, r.err.find("usage: fwpack") != std::string::npos) << r.err;
     EXPECT_EQ("the previous upgrade file", state(out));
     EXPECT_EQ("0", listing());  // payload, big, fw.bin: nothing left beside them
   }
@@ -622,6 +681,33 @@ TEST_F(Fwvet, PackFailsWhole) {
   EXPECT_NE(std::string::npos, r.err.find("File too large")) << r.err;
   EXPECT_EQ("the previous upgrade file", state(out));
   EXPECT_EQ("0", listing());
+
+  // Only a decimal count of seconds that the header's 32 bits can hold.
+  for (const char *epoch : {"abc", "", "-1", "4294967296", "1700000000x", "99999999999999999999"}) {
+    const Result e = fwpack({"-o", out, in}, {{"SOURCE_DATE_EPOCH", epoch}});
+    EXPECT_EQ(1, e.status) << epoch;
+    EXPECT_EQ("fwpack: SOURCE_DATE_EPOCH \"" + std::string(epoch) +
+                  "\": not a whole number of seconds from 0 to 4294967295\n",
+              e.err);
+    EXPECT_EQ("the previous upgrade file", state(out));
+    EXPECT_EQ("0", listing());
+  }
+
+  // OUT that is not a regular file is not replaced by one.
+  const std::string fifo = path("fifo"), sub = path("sub"), link = path("link");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
+  ASSERT_EQ(0, symlink(sub.c_str(), link.c_str()));
+  for (const std::string &o : {std::string("/dev/null"), fifo, sub, link}) {
+    struct stat before, after;
+    ASSERT_EQ(0, lstat(o.c_str(), &before));
+    const Result n = fwpack({"-o", o, in});
+    EXPECT_EQ(1, n.status) << o;
+    EXPECT_EQ("fwpack: " + o + ": not a regular file\n", n.err);
+    ASSERT_EQ(0, lstat(o.c_str(), &after));
+    EXPECT_EQ(before.st_mode, after.st_mode) << o;
+    EXPECT_EQ(before.st_ino, after.st_ino) << o;
+  }
 
   const Result h = fwpack({"-h"});
   EXPECT_EQ(0, h.status);
