@@ -1,15 +1,24 @@
-# Fails unless the binary FILE needs no shared library but libc.so.6 and its
-# stripped copy STRIPPED is at most 16 KiB.
+# Fails unless the binary FILE needs no shared library but those in NEEDS
+# (colon-separated; any of them may be left out) and its stripped copy
+# STRIPPED is at most LIMIT bytes.
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${READELF}" -d "${FILE}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${READELF} -d ${FILE} failed")
 endif()
+string(REPLACE ":" ";" NEEDS "${NEEDS}")
 string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
-if(NOT needed STREQUAL "Shared library: [libc.so.6]")
-  message(FATAL_ERROR "fwvet needs ${needed}; the device offers only libc.so.6")
+foreach(entry IN LISTS needed)
+  string(REGEX REPLACE "Shared library: \\[(.*)\\]" "\\1" lib "${entry}")
+  if(NOT lib IN_LIST NEEDS)
+    message(FATAL_ERROR "fwvet needs ${lib}; the device offers only ${NEEDS}")
+  endif()
+endforeach()
+if(NOT needed MATCHES "libc\\.so\\.6")
+  message(FATAL_ERROR "fwvet does not link libc.so.6: ${needed}")
 endif()
 file(SIZE "${STRIPPED}" bytes)
-if(bytes GREATER 16384)
-  message(FATAL_ERROR "fwvet is ${bytes} bytes stripped; the limit is 16384")
+if(bytes GREATER LIMIT)
+  message(FATAL_ERROR "fwvet is ${bytes} bytes stripped; the limit is ${LIMIT}")
 endif()
-message("fwvet needs only libc.so.6 and is ${bytes} bytes stripped")
+message("fwvet needs ${needed} and is ${bytes} bytes stripped (limit ${LIMIT})")

@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include "md5.h"
+#ifdef FWVET_SIGNED
+#include "signature.h"
+#endif
 #include "staging.h"
 #include "sysupdate.h"
 
-const char *const g_pupdateinfo[11] = {
+const char *const g_pupdateinfo[kStatusCount] = {
     "<0>upgrade success",
     "<1>no upgrade file",
     "<2>get file head error",
@@ -26,6 +29,9 @@ const char *const g_pupdateinfo[11] = {
     "<8>MD5 check failed",
     "<9>systype error",
     "<10>write flash error",
+#ifdef FWVET_SIGNED
+    "<11>signature check failed",
+#endif
 };
 
 namespace {
@@ -105,7 +111,12 @@ int check_file_header(const char *filepath, bool extracting, fmw_hdr_t *fmw_hdr,
   if (setvbuf(fp, streambuf, _IOFBF, sizeof streambuf) != 0) {
     // The stream keeps its own buffer: slower, no less correct.
   }
-  const int status = check_stream(fp, st, extracting, fmw_hdr);
+  int status = check_stream(fp, st, extracting, fmw_hdr);
+#ifdef FWVET_SIGNED
+  // Only a file that passes without keys is a question for the signature:
+  // the statuses of such a build keep their meaning.
+  if (status == UpdateSuccess) status = check_signature(filepath, fileno(fp));
+#endif
   // Only read from: a failed close loses nothing.
   fclose(fp);
   return status;

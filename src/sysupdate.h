@@ -20,7 +20,16 @@ enum update_status : uint32_t {
   Md5Error = 8,
   SYSTYPEError = 9,
   WriteFlashError = 10,
+#ifdef FWVET_SIGNED
+  SignatureError = 11,  // only in builds that require signed upgrade files
+#endif
 };
+
+#ifdef FWVET_SIGNED
+constexpr int kStatusCount = 12;
+#else
+constexpr int kStatusCount = 11;
+#endif
 
 // The 128-byte header at the start of an upgrade file; the payload follows.
 // Multi-byte numbers are big-endian in the file: read them byte-wise.
@@ -66,7 +75,7 @@ inline void fmw_store32(uint32_t *field, uint32_t x) {
   p[3] = static_cast<unsigned char>(x);
 }
 
-extern const char *const g_pupdateinfo[11];
+extern const char *const g_pupdateinfo[kStatusCount];
 
 // Checks that the header reads, the magic is right and the payload's MD5
 // equals the header's; changes nothing. Returns an update_status value.

@@ -559,6 +559,77 @@ TEST_F(Fwvet, FilesOver2GiB) {
   }
 }
 
+// A build with trusted keys (the test keys 1 and 2): only files signed by one
+// of them pass, the statuses of a build without keys keep their meaning, and
+// the verdict agrees with signify's on every row.
+TEST_F(Fwvet, SignedUpgrades) {
+  if (env("FWVET_SIGNED") != "1") GTEST_SKIP() << "a build without trusted keys";
+  const std::string keys = env("FWVET_TEST_KEYS") + "/", f = path("fw.bin"), sig = f + ".sig", in = path("payload");
+  auto quiet = [](const std::string &cmd) { return system((cmd + " > /dev/null 2>&1").c_str()); };
+  auto pack = [&](const std::string &body) {
+    spit(in, body);
+    ASSERT_EQ(0, fwpack({"-m", "fw-model1", "-o", f, in}).status);
+  };
+  auto sign = [&](const char *key) { ASSERT_EQ(0, quiet("signify-openbsd -S -s " + keys + key + ".sec -m " + f)); };
+  auto edit = [&](const std::string &file, const std::function<void(std::string &)> &change) {
+    std::string data = slurp(file);
+    change(data);
+    spit(file, data);
+  };
+  const std::string body = payload(30000);
+  const struct {
+    const char *name;
+    std::function<void()> make;
+    int status;  // -1: 0 where signify accepts the file, 11 where not
+  } cases[] = {
+      {"good", [&] { pack(body), sign("k1"); }, 0},
+      {"the second trusted key", [&] { pack(body), sign("k2"); }, 0},
+      {"payload byte flipped", [&] { pack(body), sign("k1"), edit(f, [](std::string &d) { d[300] ^= 1; }); }, 8},
+      {"payload changed, MD5 fixed up", [&] { pack(body), sign("k1"), pack(payload(30000, 8)); }, 11},
+      {"header byte flipped", [&] { pack(body), sign("k1"), edit(f, [](std::string &d) { d[40] ^= 1; }); }, 11},
+      {"bad magic, signed", [&] { pack(body), edit(f, [](std::string &d) { d[0] ^= 1; }), sign("k1"); }, 3},
+      {".sig missing", [&] { pack(body); }, 11},
+      {".sig empty", [&] { pack(body), sign("k1"), spit(sig, ""); }, 11},
+      {".sig truncated", [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d.resize(90); }); }, 11},
+      {".sig of another algorithm",
+       [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d[d.find('\n') + 1] = 'S'; }); }, 11},
+      {".sig over 2 KiB",
+       [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d.insert(19, std::string(2100, 'c')); }); }, 11},
+      {"another key", [&] { pack(body), sign("k3"); }, 11},
+      {"another key with a trusted key's number", [&] { pack(body), sign("k4"); }, 11},
+      {"CRLF line ends", [&] {
+         pack(body), sign("k1"), edit(sig, [](std::string &d) {
+           for (size_t at = 0; (at = d.find('\n', at)) != std::string::npos; at += 2) d.insert(at, "\r");
+         });
+       }, -1},
+      {"an extra line", [&] { pack(body), sign("k2"), edit(sig, [](std::string &d) { d += "more\n"; }); }, -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -f " + f + " " + sig).c_str()));
+    c.make();
+    const bool accepted = quiet("signify-openbsd -V -p " + keys + "k1.pub -m " + f) == 0 ||
+                          quiet("signify-openbsd -V -p " + keys + "k2.pub -m " + f) == 0;
+    const int status = c.status >= 0 ? c.status : accepted ? 0 : 11;
+    // Where a build without keys goes on, the signature decides.
+    if (status == 0 || status == 11) {
+      EXPECT_EQ(accepted, status == 0) << "signify disagrees";
+    }
+    const std::string file = slurp(f);
+
+    for (const bool extract : {false, true}) {
+      plant_staging();
+      const Result r = extract ? fwvet({"-f", f}) : fwvet({"-c", "-f", f});
+      EXPECT_EQ(status, r.status) << (extract ? "extract" : "check");
+      EXPECT_EQ(status == 11 ? "<11>signature check failed\n" : status ? kMessages[status] : "", r.out);
+      const bool staged = extract && status == 0;
+      EXPECT_EQ(staged ? "<absent>" : shown(file), state(f));
+      EXPECT_EQ(staged ? shown(file.substr(128)) : kOldStaging, state(kStaging));
+      if (staged) spit(f, file);
+    }
+  }
+}
+
 // What fwpack makes is what fwvet accepts, byte for byte the layout.
 TEST_F(Fwvet, PackedFilesRoundTrip) {
   const std::string in = path("payload"), out = path("fw.bin");
