@@ -168,15 +168,22 @@ class Fwvet : public ::testing::Test {
 
   std::string path(const std::string &name) const { return dir + "/" + name; }
 
-  // fwpack -j FILE as Python's json module reads it: its exit status, and a
-  // "key=value" line for each of the keys.
-  std::pair<int, std::string> json(const std::string &file, const std::string &keys) {
+  // fwpack -j FILE exits with status and, as Python's json module reads it,
+  // has "key=value" lines for the keys. Where Python is missing (the
+  // emulated device), only the status and the object's braces are checked.
+  void expect_json(const std::string &file, const std::string &keys, int status, const std::string &lines) {
     const Result j = fwpack({"-j", file});
+    EXPECT_EQ(status, j.status) << file;
+    static const bool python = system("command -v python3 > /dev/null 2>&1") == 0;
+    if (!python) {
+      EXPECT_TRUE(j.out.size() > 2 && j.out.front() == '{' && j.out.substr(j.out.size() - 2) == "}\n") << j.out;
+      return;
+    }
     spit(path(".json"), j.out);
     spit(path(".py"), "import json, sys\nd = json.load(open(sys.argv[1]))\nfor k in sys.argv[2:]: print(f'{k}={d.get(k)}')\n");
     const std::string cmd = "python3 " + path(".py") + " " + path(".json") + " " + keys + " > " + path(".parsed");
     EXPECT_EQ(0, system(cmd.c_str())) << j.out;
-    return {j.status, slurp(path(".parsed"))};
+    EXPECT_EQ(lines, slurp(path(".parsed"))) << file;
   }
 };
 
@@ -305,8 +312,7 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       EXPECT_EQ("", r.err);
       if (m == "-c first" && c.file != "<fifo>") {
         EXPECT_EQ(c.status, fwpack({"-i", f}).status) << "fwpack -i disagrees";
-        EXPECT_EQ(std::make_pair(c.status, "status=" + std::to_string(c.status) + "\n"), json(f, "status"))
-            << "fwpack -j disagrees";
+        expect_json(f, "status", c.status, "status=" + std::to_string(c.status) + "\n");
       }
       const bool extracted = m == "extract" && c.status == 0;
       EXPECT_EQ(extracted ? "<absent>" : c.file[0] == '<' ? c.file : shown(c.file), state(f));
@@ -554,7 +560,7 @@ TEST_F(Fwvet, FilesOver2GiB) {
     EXPECT_EQ(kOldStaging, state(kStaging));
     if (c.status == 4) {
       // The check's verdict, and extraction's.
-      EXPECT_EQ(std::make_pair(8, std::string("status=8\nextract_status=4\n")), json(f, "status extract_status"));
+      expect_json(f, "status extract_status", 8, "status=8\nextract_status=4\n");
     }
   }
 }
@@ -660,21 +666,20 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
                            "md5      900150983cd24fb0d6963f7d28e17f72", "time     2023-11-14 22:13:20 UTC (1700000000)",
                            "payload  3 bytes", "verdict  passes"})
     EXPECT_NE(std::string::npos, i.out.find(std::string(line) + "\n")) << line << " not in\n" << i.out;
-  EXPECT_EQ(std::make_pair(0, std::string("type=127\nmodel=" + std::string(31, 'm') +
-                                          "\nhwver=rev\"3\ntime=1700000000\ntime_utc=2023-11-14T22:13:20Z\n"
-                                          "md5=900150983cd24fb0d6963f7d28e17f72\npayload=3\nstatus=0\n"
-                                          "extract_status=0\nverdict=passes\n")),
-            json(out, "type model hwver time time_utc md5 payload status extract_status verdict"));
+  expect_json(out, "type model hwver time time_utc md5 payload status extract_status verdict", 0,
+              "type=127\nmodel=" + std::string(31, 'm') +
+                  "\nhwver=rev\"3\ntime=1700000000\ntime_utc=2023-11-14T22:13:20Z\n"
+                  "md5=900150983cd24fb0d6963f7d28e17f72\npayload=3\nstatus=0\nextract_status=0\nverdict=passes\n");
   ASSERT_EQ(0, fwvet({"-f", out}).status);
   EXPECT_EQ("abc", state(kStaging));
 
   // Text fields escaped as JSON needs; what cannot be read is still an object.
   const std::string odd = std::string(upgrade("")).replace(6, 7, std::string("q\"\\\x01\xe9z", 7));
   spit(out, odd);
-  EXPECT_EQ(std::make_pair(0, std::string("model=q\"\\\x01\u00e9z\n")), json(out, "model"));
+  expect_json(out, "model", 0, "model=q\"\\\x01\u00e9z\n");
   spit(out, odd.substr(0, 100));
-  EXPECT_EQ(std::make_pair(2, std::string("status=2\nmodel=None\n")), json(out, "status model"));
-  EXPECT_EQ(std::make_pair(1, std::string("status=1\n")), json(path("missing"), "status"));
+  expect_json(out, "status model", 2, "status=2\nmodel=None\n");
+  expect_json(path("missing"), "status", 1, "status=1\n");
 
   // The report comes before the error, also where both go to one place.
   const Result both = fwpack({"-i", out}, {}, [] { dup2(1, 2); });
