@@ -2,6 +2,7 @@
 //
 // The result is the exit status (an update_status value) and, for a failure,
 // one message line on standard output.
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fdio.h"
 #include "md5.h"
 #ifdef FWVET_SIGNED
 #include "signature.h"
@@ -37,42 +39,43 @@ const char *const g_pupdateinfo[kStatusCount] = {
 namespace {
 
 constexpr size_t kHeaderLen = sizeof(fmw_hdr_t);
-constexpr size_t kDigestBlock = 1024;
-constexpr size_t kStreamBuffer = 131072;
+constexpr size_t kDigestBlock = 65536;
 // The copy counts down a signed 32-bit remainder.
 constexpr off_t kMaxPayload = 0x7FFFFFFF;
 
-// 0 when the bytes from offset 128 to the end of the stream digest to md5,
-// -1 otherwise (a failed seek or read included).
-int md5_check(const unsigned char *md5, FILE *fp) {
-  if (fseeko(fp, static_cast<off_t>(kHeaderLen), SEEK_SET) != 0) return -1;
+// 0 when the bytes of fd from offset 128 to the end of the file digest to
+// md5, -1 otherwise (a failed read included).
+int md5_check(const unsigned char *md5, int fd) {
+  // Read straight into a buffer that the digest takes aligned words from: no
+  // byte is copied twice. Static, not on the stack: some devices run with
+  // small stacks.
+  alignas(64) static unsigned char buf[kDigestBlock];
+  off_t at = static_cast<off_t>(kHeaderLen);
 
   MD5_CTX ctx;
   MD5_Init(&ctx);
-  unsigned char buf[kDigestBlock];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, fp)) > 0) MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
-  if (ferror(fp)) return -1;
+  for (;;) {
+    const ssize_t n = pread_full(fd, buf, sizeof buf, at);
+    if (n < 0) return -1;
+    MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
+    if (static_cast<size_t>(n) < sizeof buf) break;
+    at += n;
+  }
 
   unsigned char md5cal[16];
   MD5_Final(md5cal, &ctx);
   return memcmp(md5, md5cal, sizeof md5cal) == 0 ? 0 : -1;
 }
 
-// Opens the upgrade file as a stream, with its fstat in st. It must be a
-// regular file: nothing else is waited on (a FIFO without a writer, a
-// terminal) or read twice alike (a pipe).
-int open_upgrade(const char *filepath, FILE **fp, struct stat *st) {
-  const int fd = open(filepath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return FileIsnotExit;
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    close(fd);
+// Opens the upgrade file, with its fstat in st. It must be a regular file:
+// nothing else is waited on (a FIFO without a writer, a terminal) or read
+// twice alike (a pipe).
+int open_upgrade(const char *filepath, int *fd, struct stat *st) {
+  *fd = open(filepath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) return FileIsnotExit;
+  if (fstat(*fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(*fd);
     return FileReadHeadFail;
-  }
-  *fp = fdopen(fd, "rb");
-  if (*fp == nullptr) {
-    close(fd);
-    return FileIsnotExit;
   }
   return UpdateSuccess;
 }
@@ -85,15 +88,16 @@ int getsize(const struct stat *st, uint32_t *len) {
   return UpdateSuccess;
 }
 
-// The check proper, on an open stream; leaves the header in fmw_hdr. Before
+// The check proper, on the open file; leaves the header in fmw_hdr. Before
 // an extraction, a payload too big to copy is refused without digesting it.
-int check_stream(FILE *fp, const struct stat *st, bool extracting, fmw_hdr_t *fmw_hdr) {
-  if (fread(fmw_hdr, 1, kHeaderLen, fp) != kHeaderLen) return FileReadHeadFail;
+int check_fd(int fd, const struct stat *st, bool extracting, fmw_hdr_t *fmw_hdr) {
+  if (pread_full(fd, reinterpret_cast<unsigned char *>(fmw_hdr), kHeaderLen, 0) != static_cast<ssize_t>(kHeaderLen))
+    return FileReadHeadFail;
   if (fmw_load32(&fmw_hdr->magicnum) != FMW_MAGIC)
     return FileFormatError;
   uint32_t len = 0;
   if (extracting && getsize(st, &len) == FileLenError) return FileLenError;
-  if (md5_check(fmw_hdr->md5, fp) != 0) return Md5Error;
+  if (md5_check(fmw_hdr->md5, fd) != 0) return Md5Error;
   return UpdateSuccess;
 }
 
@@ -101,24 +105,17 @@ int check_stream(FILE *fp, const struct stat *st, bool extracting, fmw_hdr_t *fm
 // fstat of the file it read.
 int check_file_header(const char *filepath, bool extracting, fmw_hdr_t *fmw_hdr, struct stat *st) {
   memset(fmw_hdr, 0, sizeof *fmw_hdr);
-  FILE *fp = nullptr;
-  const int opened = open_upgrade(filepath, &fp, st);
+  int fd = -1;
+  const int opened = open_upgrade(filepath, &fd, st);
   if (opened != UpdateSuccess) return opened;
-  // Fewer, larger reads under the 1 KiB digest reads: the stream's own
-  // buffer would be one file system block. Static, not on the stack: some
-  // devices run with small stacks.
-  static char streambuf[kStreamBuffer];
-  if (setvbuf(fp, streambuf, _IOFBF, sizeof streambuf) != 0) {
-    // The stream keeps its own buffer: slower, no less correct.
-  }
-  int status = check_stream(fp, st, extracting, fmw_hdr);
+  int status = check_fd(fd, st, extracting, fmw_hdr);
 #ifdef FWVET_SIGNED
   // Only a file that passes without keys is a question for the signature:
   // the statuses of such a build keep their meaning.
-  if (status == UpdateSuccess) status = check_signature(filepath, fileno(fp));
+  if (status == UpdateSuccess) status = check_signature(filepath, fd);
 #endif
   // Only read from: a failed close loses nothing.
-  fclose(fp);
+  close(fd);
   return status;
 }
 
@@ -140,19 +137,17 @@ int handle_bin(const char *filepath) {
   int status = check_file_header(filepath, true, &fmw_hdr, &checked);
   if (status != UpdateSuccess) return status;
 
-  FILE *fp = nullptr;
+  int fd = -1;
   struct stat st;
-  status = open_upgrade(filepath, &fp, &st);
+  status = open_upgrade(filepath, &fd, &st);
   if (status != UpdateSuccess) return status;
   uint32_t filesize = 0;
-  unsigned char skip[kHeaderLen];
   // Another file put in its place since the check is not the one vetted.
   if (st.st_dev != checked.st_dev || st.st_ino != checked.st_ino) status = Md5Error;
   if (status == UpdateSuccess) status = getsize(&st, &filesize);
-  if (status == UpdateSuccess && fread(skip, 1, sizeof skip, fp) != sizeof skip) status = FileReadHeadFail;
-  if (status == UpdateSuccess) status = stage_payload(fp, &st, filesize, fmw_hdr.md5);
+  if (status == UpdateSuccess) status = stage_payload(fd, &st, filesize, fmw_hdr.md5);
   // Only read from: a failed close loses nothing.
-  fclose(fp);
+  close(fd);
   if (status != UpdateSuccess) return status;
 
   delete_upgrade(filepath, &st);

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -110,22 +111,24 @@ int link_fresh(int dirfd, int fd, char *name) {
   return -1;
 }
 
-// Copies len payload bytes from fp to fd, digesting them on the way: the copy
-// must be exactly the payload that was verified, and the upgrade file must
-// end where the payload does.
-int copy_payload(FILE *fp, int fd, uint32_t len, const unsigned char *md5) {
+// Copies the len payload bytes of in to fd, digesting them on the way: the
+// copy must be exactly the payload that was verified, and the upgrade file
+// must end where the payload does.
+int copy_payload(int in, int fd, uint32_t len, const unsigned char *md5) {
   MD5_CTX ctx;
   MD5_Init(&ctx);
-  unsigned char buf[kCopyBlock];
+  alignas(8) unsigned char buf[kCopyBlock];  // whole words for the digest
   int32_t remain = static_cast<int32_t>(len);
+  off_t at = static_cast<off_t>(sizeof(fmw_hdr_t));
   do {
     const size_t getlen = remain < static_cast<int32_t>(kCopyBlock) ? static_cast<size_t>(remain) : kCopyBlock;
-    if (fread(buf, 1, getlen, fp) != getlen) return Md5Error;
+    if (pread_full(in, buf, getlen, at) != static_cast<ssize_t>(getlen)) return Md5Error;
+    at += static_cast<off_t>(getlen);
     MD5_Update(&ctx, buf, static_cast<unsigned int>(getlen));
     if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
     remain -= static_cast<int32_t>(getlen);
   } while (remain > 0);
-  if (fgetc(fp) != EOF || ferror(fp)) return Md5Error;
+  if (pread_full(in, buf, 1, at) != 0) return Md5Error;
 
   unsigned char md5cal[16];
   MD5_Final(md5cal, &ctx);
@@ -133,7 +136,7 @@ int copy_payload(FILE *fp, int fd, uint32_t len, const unsigned char *md5) {
 }
 
 // The staging step proper, with the lock on /tmp (dirfd) held.
-int stage_locked(int dirfd, FILE *fp, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
   mode_t mode = 0;
   int status = staging_mode(dirfd, upgrade, &mode);
   if (status != UpdateSuccess) return status;
@@ -141,7 +144,7 @@ int stage_locked(int dirfd, FILE *fp, const struct stat *upgrade, uint32_t len, 
   char name[kTempName];
   const int fd = open_temp(dirfd, name);
   if (fd < 0) return WriteFlashError;
-  status = copy_payload(fp, fd, len, md5);
+  status = copy_payload(in, fd, len, md5);
   if (status == UpdateSuccess && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) status = WriteFlashError;
   if (status == UpdateSuccess && name[0] == '\0' && link_fresh(dirfd, fd, name) != 0) status = WriteFlashError;
   if (status == UpdateSuccess && renameat(dirfd, name, dirfd, kStagingName) != 0) status = WriteFlashError;
@@ -156,14 +159,14 @@ int stage_locked(int dirfd, FILE *fp, const struct stat *upgrade, uint32_t len, 
 
 }  // namespace
 
-int stage_payload(FILE *fp, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+int stage_payload(int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
   const int dirfd = open(kStagingDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirfd < 0) return WriteFlashError;
   // One run stages at a time. Another run that finds the lock held gives up
   // at once rather than be told it succeeded while this one replaces its
   // payload. The lock goes with the descriptor, even when the run is killed.
   int status = WriteFlashError;
-  if (flock(dirfd, LOCK_EX | LOCK_NB) == 0) status = stage_locked(dirfd, fp, upgrade, len, md5);
+  if (flock(dirfd, LOCK_EX | LOCK_NB) == 0) status = stage_locked(dirfd, in, upgrade, len, md5);
   if (close(dirfd) != 0 && status == UpdateSuccess) status = WriteFlashError;
   return status;
 }

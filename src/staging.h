@@ -4,16 +4,15 @@
 #define FWVET_STAGING_H
 
 #include <stdint.h>
-#include <stdio.h>
 #include <sys/stat.h>
 
-// Copies len payload bytes from fp (positioned after the header) into a new
-// file and puts it in place of the staging file in one rename, once it holds
+// Copies the len payload bytes after the header of fd, the upgrade file, into
+// a new file and puts it in place of the staging file in one rename, once it holds
 // exactly the payload whose digest is md5 and is durable, with /tmp.
 // upgrade is the upgrade file's fstat, which must not be the staging file.
 // Returns UpdateSuccess, Md5Error (the upgrade file changed since its check)
 // or WriteFlashError; before the rename nothing at the staging name changes,
 // and nothing of a failed run is left in /tmp.
-int stage_payload(FILE *fp, const struct stat *upgrade, uint32_t len, const unsigned char *md5);
+int stage_payload(int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5);
 
 #endif

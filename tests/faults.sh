@@ -127,8 +127,8 @@ no_temporary "no O_TMPFILE"
 # An I/O error at the check's last read, the one that meets the end of the
 # file, fails the check.
 setup
-reads=$(strace -qq -o /dev/stdout -e trace=read "$fwvet" -c -f "$up" | grep -c '^read(')
-strace -qq -o /dev/null -e trace=read -e inject="read:error=EIO:when=$reads" "$fwvet" -c -f "$up" > /dev/null
+reads=$(strace -qq -o /dev/stdout -e trace=pread64 "$fwvet" -c -f "$up" | grep -c '^pread64(')
+strace -qq -o /dev/null -e trace=pread64 -e inject="pread64:error=EIO:when=$reads" "$fwvet" -c -f "$up" > /dev/null
 status=$?
 [ "$status" = 8 ] || fail "EIO at the check's last read: status $status"
 

@@ -5,9 +5,9 @@
  *                      replace (rename another file over it), TERM or KILL
  *                      (the signal to fwvet itself), or nounlink (its
  *                      deletion fails with EACCES)
- *   FWVET_SHIM_AT      when: "close1", right after the first fclose (the end
- *                      of the check), "open2", at the second fdopen (just
- *                      before the copy), "write2", at the copy's second
+ *   FWVET_SHIM_AT      when: "close1", right after the upgrade file is first
+ *                      closed (the end of the check), "open2", as it is
+ *                      opened the second time (just before the copy), "write2", at the copy's second
  *                      write, or "fsync1", at the first fsync (the copy done)
  *   FWVET_SHIM_LOG     a file that fsync, renameat, unlink and sync are
  *                      logged to; files in /tmp other than /tmp itself and
@@ -20,13 +20,15 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static int opens, closes, writes, fsyncs;
+static int opens, writes, fsyncs, first_fd = -1;
+static int busy; /* in the shim's own calls, which the hooks let through */
 
 static void *real(const char *name) { return dlsym(RTLD_NEXT, name); }
 
@@ -35,7 +37,14 @@ static int is(const char *var, const char *value) {
   return v != NULL && strcmp(v, value) == 0;
 }
 
+static void act_on(const char *at);
 static void act(const char *at) {
+  busy++;
+  act_on(at);
+  busy--;
+}
+
+static void act_on(const char *at) {
   const char *file = getenv("FWVET_SHIM_FILE");
   struct stat64 st;
   if (!is("FWVET_SHIM_AT", at) || file == NULL || stat64(file, &st) != 0) return;
@@ -68,27 +77,54 @@ static void act(const char *at) {
 static void log_call(const char *what, const char *arg) {
   const char *log = getenv("FWVET_SHIM_LOG");
   if (log == NULL) return;
+  busy++;
   int fd = open64(log, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0 || dprintf(fd, "%s %s\n", what, arg) < 0 || close(fd) != 0) abort();
+  busy--;
 }
 
-FILE *fdopen(int fd, const char *mode) {
-  if (++opens == 2) act("open2");
-  FILE *(*f)(int, const char *) = (FILE * (*)(int, const char *)) real("fdopen");
-  return f(fd, mode);
+/* The openings of the upgrade file, counted; fwvet calls open64 where
+ * off_t has 32 bits, open elsewhere. */
+static int opened(const char *name, const char *path, int flags, va_list ap) {
+  const char *file = getenv("FWVET_SHIM_FILE");
+  const int mine = !busy && file != NULL && strcmp(path, file) == 0;
+  if (mine && ++opens == 2) act("open2");
+  int (*f)(const char *, int, ...) = (int (*)(const char *, int, ...))real(name);
+  int fd = f(path, flags, va_arg(ap, int));
+  if (mine && opens == 1) first_fd = fd;
+  return fd;
+}
+
+int open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = opened("open", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int open64(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = opened("open64", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int close(int fd) {
+  int (*f)(int) = (int (*)(int))real("close");
+  int r = f(fd);
+  if (!busy && fd == first_fd) {
+    first_fd = -1;
+    act("close1");
+  }
+  return r;
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
-  if (++writes == 2) act("write2");
+  if (!busy && ++writes == 2) act("write2");
   ssize_t (*f)(int, const void *, size_t) = (ssize_t(*)(int, const void *, size_t))real("write");
   return f(fd, buf, n);
-}
-
-int fclose(FILE *fp) {
-  int (*f)(FILE *) = (int (*)(FILE *))real("fclose");
-  int r = f(fp);
-  if (++closes == 1) act("close1");
-  return r;
 }
 
 int fsync(int fd) {
