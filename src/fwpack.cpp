@@ -262,19 +262,27 @@ void print_hex(const unsigned char *p, size_t n) {
   for (size_t k = 0; k < n; k++) printf("%02x", p[k]);
 }
 
-// A header text field as readable text: up to its first NUL, with bytes
-// outside printable ASCII escaped.
-void print_text(const char *label, const unsigned char *field, size_t size) {
-  printf("%-8s \"", label);
-  for (size_t k = 0; k < size && field[k] != '\0'; k++) {
-    if (field[k] == '"' || field[k] == '\\')
-      printf("\\%c", field[k]);
-    else if (field[k] >= ' ' && field[k] <= '~')
-      putchar(field[k]);
+// Bytes up to the first NUL as quoted text, with quotes and backslashes
+// escaped and bytes outside printable ASCII as \xXX, or for JSON as \u00XX,
+// so that the text is valid UTF-8 whatever the field holds.
+void print_quoted(const unsigned char *p, size_t size, bool json) {
+  putchar('"');
+  for (size_t k = 0; k < size && p[k] != '\0'; k++) {
+    if (p[k] == '"' || p[k] == '\\')
+      printf("\\%c", p[k]);
+    else if (p[k] >= ' ' && p[k] <= '~')
+      putchar(p[k]);
     else
-      printf("\\x%02x", field[k]);
+      printf(json ? "\\u%04x" : "\\x%02x", p[k]);
   }
-  puts("\"");
+  putchar('"');
+}
+
+// A header text field as readable text.
+void print_text(const char *label, const unsigned char *field, size_t size) {
+  printf("%-8s ", label);
+  print_quoted(field, size, false);
+  putchar('\n');
 }
 
 // The -i report; an error goes to standard error where the report stops.
@@ -313,31 +321,16 @@ void report(const char *path, const inspection_t &x) {
   if (extract_status(x) == FileLenError) printf("%-8s %s\n", "extract", kTooBig);
 }
 
-// A JSON string of the bytes up to the first NUL: bytes outside printable
-// ASCII as \u00XX, so that the text is valid UTF-8 whatever the field holds.
-void json_string(const unsigned char *p, size_t size) {
-  putchar('"');
-  for (size_t k = 0; k < size && p[k] != '\0'; k++) {
-    if (p[k] == '"' || p[k] == '\\')
-      printf("\\%c", p[k]);
-    else if (p[k] >= ' ' && p[k] <= '~')
-      putchar(p[k]);
-    else
-      printf("\\u%04x", p[k]);
-  }
-  putchar('"');
-}
-
 void json_field(const char *key, const unsigned char *p, size_t size) {
   printf(",\"%s\":", key);
-  json_string(p, size);
+  print_quoted(p, size, true);
 }
 
 // The -j report: one JSON object on one line, whatever was read.
 void report_json(const char *path, const inspection_t &x) {
   if (x.error[0] != '\0') complain(path, x.error);
   printf("{\"file\":");
-  json_string(reinterpret_cast<const unsigned char *>(path), strlen(path));
+  print_quoted(reinterpret_cast<const unsigned char *>(path), strlen(path), true);
   if (x.header) {
     const uint32_t when = fmw_load32(&x.hdr.time);
     const time_t t = static_cast<time_t>(when);
