@@ -121,8 +121,8 @@ int check_file_header(const char *filepath, bool extracting, fmw_hdr_t *fmw_hdr,
 
 // Deletes the upgrade file if its path still names the file that was
 // checked and copied, whose fstat is copied: not a link to it, nor a file
-// renamed over it since. A deletion that fails or is skipped leaves a vetted file behind,
-// which is harmless and not reported.
+// renamed over it since. A deletion that fails or is skipped leaves a vetted
+// file behind, which is harmless and not reported.
 void delete_upgrade(const char *filepath, const struct stat *copied) {
   struct stat st;
   if (lstat(filepath, &st) != 0 || st.st_dev != copied->st_dev || st.st_ino != copied->st_ino) return;
