@@ -1,8 +1,10 @@
 // Staging the payload: copy into a new file in /tmp, make it durable, rename
-// it over the staging name, make /tmp durable. The staging name thus holds
-// the previous payload or the new one, whole, whatever happens to the run.
+// it over the staging name, make it durable again under that name, with /tmp
+// and its file system. The staging name thus holds the previous payload or
+// the new one, whole, whatever happens to the run.
 #include "staging.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -24,6 +26,7 @@ constexpr char kTempPrefix[] = ".flsbfile.tar.gz.";
 constexpr size_t kTempName = sizeof kTempPrefix + 16;  // 16 hex digits
 constexpr int kNameTries = 16;
 constexpr size_t kCopyBlock = 10240;
+constexpr size_t kDirBlock = 4096;
 
 // The permission bits for the new staging file, or WriteFlashError where the
 // staging name holds anything but a file of ours that no one else can have
@@ -89,6 +92,36 @@ int open_temp(int dirfd, char *name) {
   return -1;
 }
 
+// A name of exactly the form fresh_name makes.
+bool is_temp_name(const char *name) {
+  if (strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) != 0) return false;
+  const char *hex = name + sizeof kTempPrefix - 1;
+  for (size_t k = 0; k < 16; k++)
+    if (!((hex[k] >= '0' && hex[k] <= '9') || (hex[k] >= 'a' && hex[k] <= 'f'))) return false;
+  return hex[16] == '\0';
+}
+
+// Removes the temporaries that a run cut short by a power failure left in
+// /tmp where it had to name them: ours alone, never through a link. Only
+// their owner may rename or remove them in the sticky /tmp, so the name
+// still holds what fstatat saw. A failure only leaves them for the next run.
+void remove_stale(int dirfd) {
+  // getdents64, not opendir: the tool allocates nothing.
+  alignas(struct dirent64) static char buf[kDirBlock];
+  for (;;) {
+    const ssize_t n = getdents64(dirfd, buf, sizeof buf);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const struct dirent64 *entry = reinterpret_cast<const struct dirent64 *>(buf + at);
+      at += entry->d_reclen;
+      struct stat st;
+      if (is_temp_name(entry->d_name) && fstatat(dirfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
+        static_cast<void>(unlinkat(dirfd, entry->d_name, 0));
+    }
+  }
+}
+
 // Gives the unnamed file fd a fresh name in /tmp, for rename to move.
 int link_fresh(int dirfd, int fd, char *name) {
   // Only a privileged caller may link a descriptor directly; others go
@@ -135,8 +168,19 @@ int copy_payload(int in, int fd, uint32_t len, const unsigned char *md5) {
   return memcmp(md5, md5cal, sizeof md5cal) == 0 ? UpdateSuccess : Md5Error;
 }
 
+// Makes the renamed file fd durable under the staging name. Where a file
+// system keeps a file's size and first block in its directory entry (FAT),
+// the fsync before the rename wrote the entry of the temporary name; only one
+// now writes the staging name's. syncfs covers any file system whose fsync
+// does not reach the rename itself; on a tmpfs both cost nothing.
+int make_durable(int dirfd, int fd) {
+  if (fsync(fd) != 0 || fsync(dirfd) != 0) return -1;
+  return syncfs(dirfd);
+}
+
 // The staging step proper, with the lock on /tmp (dirfd) held.
 int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+  remove_stale(dirfd);
   mode_t mode = 0;
   int status = staging_mode(dirfd, upgrade, &mode);
   if (status != UpdateSuccess) return status;
@@ -152,8 +196,8 @@ int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, co
   if (status != UpdateSuccess && name[0] != '\0') static_cast<void>(unlinkat(dirfd, name, 0));
   // From the rename on, the staging name holds the new payload whatever
   // follows; a failure still keeps the upgrade file, so nothing is lost.
+  if (status == UpdateSuccess && make_durable(dirfd, fd) != 0) status = WriteFlashError;
   if (close(fd) != 0 && status == UpdateSuccess) status = WriteFlashError;
-  if (status == UpdateSuccess && fsync(dirfd) != 0) status = WriteFlashError;
   return status;
 }
 

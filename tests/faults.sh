@@ -110,11 +110,13 @@ echo "injected $injected failures and $killed kills, one at each system call of 
 
 # The staging file and its directory are durable before the upgrade file goes.
 setup
-strace -qq -y -o "$work/order" -e trace=fsync,renameat,unlink,unlinkat "$fwvet" -f "$up" ||
+# FAT writes the staging name's entry only with an fsync after the rename.
+strace -qq -y -o "$work/order" -e trace=fsync,syncfs,renameat,unlink,unlinkat "$fwvet" -f "$up" ||
   fail "the traced extraction failed"
 order=$(sed -n -e 's|^fsync([0-9]*</tmp/#.*|file|p' -e 's|^renameat(.*, "flsbfile.tar.gz") = 0|rename|p' \
-  -e 's|^fsync([0-9]*</tmp>).*|dir|p' -e "s|^unlink(\"$up\").*|unlink|p" "$work/order" | tr '\n' ' ')
-[ "$order" = "file rename dir unlink " ] || fail "durability order: $order"
+  -e 's|^fsync([0-9]*</tmp>).*|dir|p' \
+  -e 's|^syncfs([0-9]*</tmp>).*|fs|p' -e "s|^unlink(\"$up\").*|unlink|p" "$work/order" | tr '\n' ' ')
+[ "$order" = "file rename file dir fs unlink " ] || fail "durability order: $order"
 
 # Where /tmp cannot make an unnamed file, a named temporary serves as well.
 setup
