@@ -5,6 +5,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
 // Writes all len bytes, across partial writes and interruptions; 0 or -1.
@@ -31,6 +35,47 @@ inline ssize_t pread_full(int fd, unsigned char *p, size_t len, off_t off) {
     got += static_cast<size_t>(n);
   }
   return static_cast<ssize_t>(got);
+}
+
+// Writes prefix and 16 lower-case hex digits to name: a name for a temporary
+// that another user cannot guess in advance; whether it is new, O_EXCL or
+// linkat tells.
+inline void fresh_name(char *name, const char *prefix) {
+  static uint64_t counter;
+  uint64_t r = 0;
+  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    // No entropy yet at boot, or an old kernel: the name need only be new.
+    struct timespec ts = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    r = static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(ts.tv_sec) << 30 ^
+        static_cast<uint64_t>(getpid()) << 40;
+  }
+  r ^= ++counter * 0x9E3779B97F4A7C15u;
+  const size_t len = strlen(prefix);
+  memcpy(name, prefix, len);
+  unsigned char b[sizeof r];
+  memcpy(b, &r, sizeof b);
+  for (size_t k = 0; k < sizeof b; k++) {
+    name[len + 2 * k] = "0123456789abcdef"[b[k] >> 4];
+    name[len + 2 * k + 1] = "0123456789abcdef"[b[k] & 15];
+  }
+  name[len + 2 * sizeof b] = '\0';
+}
+
+// Gives the unnamed file fd (O_TMPFILE) the new name name in dirfd. Only a
+// privileged caller may link a descriptor directly (before Linux 6.10);
+// others go through its /proc entry. 0 or -1 with errno.
+inline int link_unnamed(int fd, int dirfd, const char *name) {
+  if (linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT) return -1;
+  char proc[32] = "/proc/self/fd/";
+  char digits[12];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  size_t at = strlen(proc);
+  while (n > 0) proc[at++] = digits[--n];
+  proc[at] = '\0';
+  return linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW);
 }
 
 // Makes a directory's entries durable (a new or renamed file in it); 0 or -1.

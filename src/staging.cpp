@@ -10,8 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/random.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "fdio.h"
@@ -48,32 +46,6 @@ int staging_mode(int dirfd, const struct stat *upgrade, mode_t *mode) {
   return UpdateSuccess;
 }
 
-void put_hex(char *out, const unsigned char *p, size_t n) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t k = 0; k < n; k++) {
-    out[2 * k] = kDigits[p[k] >> 4];
-    out[2 * k + 1] = kDigits[p[k] & 15];
-  }
-  out[2 * n] = '\0';
-}
-
-// A name for a temporary that another user cannot guess in advance; whether
-// it is new, O_EXCL or linkat tells.
-void fresh_name(char *name) {
-  static uint64_t counter;
-  uint64_t r = 0;
-  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-    // No entropy yet at boot, or an old kernel: the name need only be new.
-    struct timespec ts = {0, 0};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    r = static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(ts.tv_sec) << 30 ^
-        static_cast<uint64_t>(getpid()) << 40;
-  }
-  r ^= ++counter * 0x9E3779B97F4A7C15u;
-  memcpy(name, kTempPrefix, sizeof kTempPrefix - 1);
-  put_hex(name + sizeof kTempPrefix - 1, reinterpret_cast<const unsigned char *>(&r), sizeof r);
-}
-
 // A new file in /tmp for the copy: unnamed where the file system can, so that
 // a run killed during the copy leaves nothing behind; otherwise under a fresh
 // name, handed back in name (empty for an unnamed file).
@@ -83,7 +55,7 @@ int open_temp(int dirfd, char *name) {
   // EISDIR: a kernel older than O_TMPFILE; EOPNOTSUPP: a file system without.
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
   for (int k = 0; k < kNameTries; k++) {
-    fresh_name(name);
+    fresh_name(name, kTempPrefix);
     const int named = openat(dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (named >= 0) return named;
     if (errno != EEXIST) break;
@@ -124,20 +96,9 @@ void remove_stale(int dirfd) {
 
 // Gives the unnamed file fd a fresh name in /tmp, for rename to move.
 int link_fresh(int dirfd, int fd, char *name) {
-  // Only a privileged caller may link a descriptor directly; others go
-  // through its /proc entry.
-  char proc[32] = "/proc/self/fd/";
-  char digits[12];
-  size_t n = 0;
-  for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-  size_t at = strlen(proc);
-  while (n > 0) proc[at++] = digits[--n];
-  proc[at] = '\0';
-
   for (int k = 0; k < kNameTries; k++) {
-    fresh_name(name);
-    if (linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0) return 0;
-    if (errno == ENOENT && linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+    fresh_name(name, kTempPrefix);
+    if (link_unnamed(fd, dirfd, name) == 0) return 0;
     if (errno != EEXIST) break;
   }
   name[0] = '\0';

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,7 @@ std::string state(const std::string &path) {
   return lstat(path.c_str(), &st) != 0 ? "<absent>"
          : S_ISDIR(st.st_mode)       ? "<dir>"
          : S_ISFIFO(st.st_mode)      ? "<fifo>"
+         : S_ISLNK(st.st_mode)       ? "<link>"
                                      : shown(slurp(path));
 }
 
@@ -229,6 +231,7 @@ TEST_F(Fwvet, CommandLine) {
       {{"-f", "missing", "-f", "G"}, 0, none, false, "G"},
       {{"extra", "-f", "G"}, 0, none, false, "G"},
       {{"-c", "-f", "G", "extra"}, 0, none, false, nullptr},
+      {{"-f", "G", "extra", "-c"}, 0, none, false, nullptr},
       // Paths of 63 bytes work; longer ones are refused, never shortened.
       {{"-f", "P63"}, 0, none, false, "P63"},
       {{"-f", "P64"}, 1, message, false, nullptr},
@@ -237,8 +240,9 @@ TEST_F(Fwvet, CommandLine) {
       {{"-f", "G", "-f", "P64"}, 1, message, false, nullptr},
   };
   const std::map<std::string, std::string> names = {{"G", path("good.bin")}, {"P63", p63}, {"P64", p63 + "4"}};
-  for (const auto &c : cases) {
-    std::string line;
+  // Options count after operands, whatever the environment says.
+  for (const auto &c : cases) for (const char *posix : {"", "1"}) {
+    std::string line = *posix ? " (POSIXLY_CORRECT)" : "";
     std::vector<std::string> args;
     for (const auto &a : c.args) {
       args.push_back(names.count(a) ? names.at(a) : a);
@@ -249,7 +253,8 @@ TEST_F(Fwvet, CommandLine) {
     spit(p63, good);
     plant_staging();
 
-    const Result r = fwvet(args);
+    const Result r = fwvet(args, *posix ? std::map<std::string, std::string>{{"POSIXLY_CORRECT", "1"}}
+                                        : std::map<std::string, std::string>{});
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.out == usage ? kUsage : c.out == message ? kMessages[c.status] : "", r.out);
     EXPECT_EQ(c.diagnostic, !r.err.empty()) << r.err;
@@ -279,6 +284,7 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       {"missing", "<absent>", 1},
       {"directory", "<dir>", 2},
       {"fifo, never waited on", "<fifo>", 2},
+      {"/dev/zero, never read", "<link>", 2},
       {"empty file", "", 2},
       {"127 bytes", good.substr(0, 127), 2},
       {"magic little-endian", with(0, "\x34\x12\xCD\xAB"), 3},
@@ -299,6 +305,8 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
         ASSERT_EQ(0, mkdir(f.c_str(), 0755));
       else if (c.file == "<fifo>")
         ASSERT_EQ(0, mkfifo(f.c_str(), 0600));
+      else if (c.file == "<link>")
+        ASSERT_EQ(0, symlink("/dev/zero", f.c_str()));
       else if (c.file != "<absent>")
         spit(f, c.file);
       plant_staging();
@@ -310,7 +318,7 @@ TEST_F(Fwvet, VerdictOnEachKindOfFile) {
       EXPECT_EQ(c.status, r.status);
       EXPECT_EQ(c.status ? kMessages[c.status] : "", r.out);
       EXPECT_EQ("", r.err);
-      if (m == "-c first" && c.file != "<fifo>") {
+      if (m == "-c first") {
         EXPECT_EQ(c.status, fwpack({"-i", f}).status) << "fwpack -i disagrees";
         expect_json(f, "status", c.status, "status=" + std::to_string(c.status) + "\n");
       }
@@ -570,6 +578,25 @@ TEST_F(Fwvet, FilesOver2GiB) {
       expect_json(f, "status extract_status", 8, "status=8\nextract_status=4\n");
     }
   }
+
+  // 2^31 bytes through a pipe: fwpack refuses it and leaves nothing, once it
+  // has read as much (where the disk has room to hold that).
+  struct statvfs fs;
+  if (statvfs(dir.c_str(), &fs) != 0 || static_cast<double>(fs.f_bavail) * fs.f_frsize < 2.5 * (1LL << 30)) return;
+  const Result r = fwpack({"-o", path("big.out"), "-"}, {}, [] {
+    int p[2];
+    if (pipe(p) != 0 || dup2(p[0], 0) < 0) _exit(126);
+    if (fork() == 0) {
+      static char zeros[1 << 16];
+      for (long long left = 1LL << 31; left > 0; left -= sizeof zeros)
+        if (write(p[1], zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros)) _exit(1);
+      _exit(0);
+    }
+    close(p[1]);
+  });
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("2 GiB or more")) << r.err;
+  EXPECT_NE(0, system(("ls -A " + dir + " | grep -q 'big.out\\|^\\.fwpack'").c_str()));
 }
 
 // A build with trusted keys (the test keys 1 and 2): only files signed by one
@@ -650,10 +677,13 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
     SCOPED_TRACE("payload of " + std::to_string(n));
     const std::string body = payload(n, static_cast<uint32_t>(n) + 99);
     spit(in, body);
-    const Result p = fwpack({"-m", "fw-model1", "-s", "1.2.3", "-o", out, in}, {{"SOURCE_DATE_EPOCH", "0"}});
+    // -t is decimal, never octal; the new file is 0666 less the umask.
+    const Result p = fwpack({"-t", "010", "-m", "fw-model1", "-s", "1.2.3", "-o", out, in}, {{"SOURCE_DATE_EPOCH", "0"}},
+                            [] { umask(027); });
     EXPECT_EQ(0, p.status);
     EXPECT_EQ("", p.out + p.err);
-    EXPECT_EQ(shown(upgrade(body)), state(out));
+    EXPECT_EQ(shown(upgrade(body).replace(4, 1, "\x0a")), state(out));
+    EXPECT_EQ(0640u, mode_of(out));
     EXPECT_EQ(0, fwpack({"-i", out}).status);
     EXPECT_EQ(0, fwvet({"-c", "-f", out}).status);
   }
@@ -680,10 +710,14 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
   ASSERT_EQ(0, fwvet({"-f", out}).status);
   EXPECT_EQ("abc", state(kStaging));
 
-  // Text fields escaped as JSON needs; what cannot be read is still an object.
-  const std::string odd = std::string(upgrade("")).replace(6, 7, std::string("q\"\\\x01\xe9z", 7));
+  // Text fields escaped as JSON needs, UTF-8 passed through, other bytes
+  // U+FFFD; what cannot be read is still an object.
+  const std::string odd = std::string(upgrade("")).replace(6, 9, std::string("q\"\\\x01\x7f\xc3\xa9\xe9z", 9));
+  const std::string utf8 = path("\xc3\xa9.bin");
+  spit(utf8, odd);
+  expect_json(utf8, "model file", 0, "model=q\"\\\x01\x7f\xc3\xa9\ufffdz\nfile=" + utf8 + "\n");
+  EXPECT_NE(std::string::npos, fwpack({"-i", utf8}).out.find("\"q\\\"\\\\\\x01\\x7f\\xc3\\xa9\\xe9z\""));
   spit(out, odd);
-  expect_json(out, "model", 0, "model=q\"\\\x01\u00e9z\n");
   spit(out, odd.substr(0, 100));
   expect_json(out, "status model", 2, "status=2\nmodel=None\n");
   expect_json(path("missing"), "status", 1, "status=1\n");
@@ -739,8 +773,13 @@ TEST_F(Fwvet, PackFailsWhole) {
       {{"-i", out, "-o", out, in}, 64, "not both"},
       {{"-o", out, in, "extra"}, 64, "fwpack: extra operand: extra"},
       {{"-o", out, in, "-m", "x"}, 64, "fwpack: option after the payload: -m"},
+      {{"-m", "x", in, "-o", out}, 64, "fwpack: option after the payload: -o"},
+      {{"-i", out, "-j", out}, 64, "once"},
+      {{"-i", out, "-m", "x"}, 64, "not both: -m"},
+      {{"-t", " 5", "-o", out, in}, 1, "not a number"},
+      {{"-t", "+5", "-o", out, in}, 1, "not a number"},
   };
-  auto listing = [&] { return std::to_string(system(("test $(ls " + dir + " | wc -l) = 3").c_str())); };
+  auto listing = [&] { return std::to_string(system(("test $(ls -A " + dir + " | grep -cvx '.out\\|.err') = 3").c_str())); };
   for (const auto &c : cases) {
     std::string line;
     for (const auto &a : c.args) line += " " + a.substr(0, 40);
@@ -766,12 +805,32 @@ TEST_F(Fwvet, PackFailsWhole) {
   EXPECT_EQ("0", listing());
 
   // Only a decimal count of seconds that the header's 32 bits can hold.
-  for (const char *epoch : {"abc", "", "-1", "4294967296", "1700000000x", "99999999999999999999"}) {
+  for (const char *epoch :
+       {"abc", "", "-1", " 1", "+1", "4294967296", "1700000000x", "99999999999999999999", "18446744073709551617"}) {
     const Result e = fwpack({"-o", out, in}, {{"SOURCE_DATE_EPOCH", epoch}});
     EXPECT_EQ(1, e.status) << epoch;
     EXPECT_EQ("fwpack: SOURCE_DATE_EPOCH \"" + std::string(epoch) +
                   "\": not a whole number of seconds from 0 to 4294967295\n",
               e.err);
+    EXPECT_EQ("the previous upgrade file", state(out));
+    EXPECT_EQ("0", listing());
+  }
+
+  // Killed while it reads a payload from a pipe: nothing left beside OUT.
+  for (const int sig : {SIGINT, SIGTERM}) {
+    const Result k = fwpack({"-o", out, "-"}, {}, [sig] {
+      int p[2];
+      if (pipe(p) != 0 || dup2(p[0], 0) < 0) _exit(126);
+      if (fork() == 0) {
+        const pid_t packer = getppid();
+        if (write(p[1], "part", 4) != 4) _exit(1);
+        sleep(1);
+        kill(packer, sig);
+        _exit(0);
+      }
+      close(p[1]);
+    });
+    EXPECT_EQ(128 + sig, k.status);
     EXPECT_EQ("the previous upgrade file", state(out));
     EXPECT_EQ("0", listing());
   }
@@ -795,6 +854,15 @@ TEST_F(Fwvet, PackFailsWhole) {
   const Result h = fwpack({"-h"});
   EXPECT_EQ(0, h.status);
   EXPECT_EQ(0u, h.out.find("usage: fwpack"));
+  // A standard output that cannot be written is a failure of its own.
+  spit(out, upgrade("abc"));
+  for (const auto &args : {std::vector<std::string>{"-h"}, std::vector<std::string>{"-j", out}}) {
+    const Result full = fwpack(args, {}, [] {
+      if (dup2(open("/dev/full", O_WRONLY), 1) < 0) _exit(126);
+    });
+    EXPECT_EQ(74, full.status) << args[0];
+    EXPECT_EQ("fwpack: standard output: No space left on device\n", full.err) << args[0];
+  }
 }
 
 }  // namespace

@@ -9,10 +9,11 @@
 # calls, the named temporary where /tmp cannot make an unnamed one, an I/O
 # error at the check's last read, and a real full /tmp.
 #
-#   faults.sh FWVET MKUPGRADE
+#   faults.sh FWVET MKUPGRADE FWPACK
 set -u
 fwvet=$1
 mkupgrade=$2
+fwpack=$3
 staging=/tmp/flsbfile.tar.gz
 command -v strace > /dev/null || { echo "SKIP: strace is not installed"; exit 77; }
 # Outside /tmp, which the full-/tmp case mounts over.
@@ -133,6 +134,19 @@ reads=$(strace -qq -o /dev/stdout -e trace=pread64 "$fwvet" -c -f "$up" | grep -
 strace -qq -o /dev/null -e trace=pread64 -e inject="pread64:error=EIO:when=$reads" "$fwvet" -c -f "$up" > /dev/null
 status=$?
 [ "$status" = 8 ] || fail "EIO at the check's last read: status $status"
+
+# fwpack too: its file durable before the rename, the directory after; and
+# where the directory cannot make unnamed files, its named temporary goes
+# with a signal that ends the run.
+strace -qq -y -o "$work/pack" -e trace=openat,fsync,rename,renameat "$fwpack" -o "$work/fw.bin" "$work/payload" ||
+  fail "fwpack failed"
+order=$(sed -n -e 's|^fsync([0-9]*</.*/#.*|file|p' -e 's|^renameat(.*"fw.bin") = 0|rename|p' \
+  -e "s|^fsync([0-9]*<$work>).*|dir|p" "$work/pack" | tr '\n' ' ')
+[ "$order" = "file rename dir " ] || fail "fwpack's durability order: $order"
+tmpfile=$(grep '^openat(' "$work/pack" | grep -n O_TMPFILE | cut -d: -f1)
+strace -qq -o /dev/null -e trace=openat,write -e inject="openat:error=EOPNOTSUPP:when=$tmpfile" \
+  -e inject=write:signal=TERM:when=1 "$fwpack" -o "$work/killed.bin" "$work/payload"
+! ls -A "$work" | grep -q '^\.fwpack' || fail "fwpack killed: its temporary is left"
 
 # A /tmp too small for the payload, for real: in a private mount namespace.
 if unshare -m true 2> /dev/null; then

@@ -1,0 +1,109 @@
+// The check: header, magic, size and the payload's MD5, read with pread into
+// one aligned buffer that the digest takes its words from.
+#include "verdict.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "fdio.h"
+#include "md5.h"
+
+namespace {
+
+constexpr size_t kHeaderLen = sizeof(fmw_hdr_t);
+constexpr size_t kDigestBlock = 65536;
+// The copy counts down a signed 32-bit remainder.
+constexpr off_t kMaxPayload = 0x7FFFFFFF;
+
+// 0 when the bytes of fd from offset 128 to the end of the file digest to
+// md5, -1 otherwise (a failed read included); the digest and the length in v.
+int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
+  // Read straight into a buffer that the digest takes aligned words from: no
+  // byte is copied twice. Static, not on the stack: some devices run with
+  // small stacks.
+  alignas(64) static unsigned char buf[kDigestBlock];
+  off_t at = static_cast<off_t>(kHeaderLen);
+
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
+  for (;;) {
+    const ssize_t n = pread_full(fd, buf, sizeof buf, at);
+    if (n < 0) {
+      v->error = errno;
+      return -1;
+    }
+    MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
+    at += n;
+    if (static_cast<size_t>(n) < sizeof buf) break;
+  }
+  MD5_Final(v->md5, &ctx);
+  v->digested = true;
+  v->payload = static_cast<uint64_t>(at) - kHeaderLen;
+  return memcmp(md5, v->md5, sizeof v->md5) == 0 ? 0 : -1;
+}
+
+bool too_big(const struct stat *st) {
+  uint32_t len = 0;
+  return getsize(st, &len) == FileLenError;
+}
+
+}  // namespace
+
+int check_fd(int fd, check_mode mode, verdict_t *v) {
+  const ssize_t n = pread_full(fd, reinterpret_cast<unsigned char *>(&v->hdr), kHeaderLen, 0);
+  if (n != static_cast<ssize_t>(kHeaderLen)) {
+    if (n < 0) v->error = errno;
+    return FileReadHeadFail;
+  }
+  v->header = true;
+  const bool magic = fmw_load32(&v->hdr.magicnum) == FMW_MAGIC;
+  if (!magic && mode != kInspect) return FileFormatError;
+  if (mode == kExtract && too_big(&v->st)) return FileLenError;
+  const int digest = md5_check(v->hdr.md5, fd, v);
+  if (!magic) return FileFormatError;
+  return digest == 0 ? UpdateSuccess : Md5Error;
+}
+
+int open_upgrade(const char *filepath, int *fd, struct stat *st) {
+  *fd = open(filepath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) return FileIsnotExit;
+  if (fstat(*fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(*fd);
+    return FileReadHeadFail;
+  }
+  return UpdateSuccess;
+}
+
+int getsize(const struct stat *st, uint32_t *len) {
+  if (st->st_size < static_cast<off_t>(kHeaderLen)) return FileReadHeadFail;
+  if (st->st_size - static_cast<off_t>(kHeaderLen) > kMaxPayload) return FileLenError;
+  *len = static_cast<uint32_t>(st->st_size - static_cast<off_t>(kHeaderLen));
+  return UpdateSuccess;
+}
+
+int vet_file(const char *filepath, check_mode mode, verdict_t *v) {
+  memset(v, 0, sizeof *v);
+  // A shortened path could name another file, which extraction would delete.
+  if (strlen(filepath) > kPathMax) {
+    v->error = ENAMETOOLONG;
+    return FileIsnotExit;
+  }
+  int fd = -1;
+  errno = 0;
+  const int opened = open_upgrade(filepath, &fd, &v->st);
+  if (opened != UpdateSuccess) {
+    v->error = errno;
+    return opened;
+  }
+  const int status = check_fd(fd, mode, v);
+  // Only read from: a failed close loses nothing.
+  close(fd);
+  return status;
+}
+
+int extract_status(int status, const verdict_t *v) {
+  if ((status == UpdateSuccess || status == Md5Error) && too_big(&v->st)) return FileLenError;
+  return status;
+}
