@@ -41,20 +41,20 @@ inline ssize_t pread_full(int fd, unsigned char *p, size_t len, off_t off) {
 // that another user cannot guess in advance; whether it is new, O_EXCL or
 // linkat tells.
 inline void fresh_name(char *name, const char *prefix) {
-  static uint64_t counter;
-  uint64_t r = 0;
-  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+  static unsigned char counter;
+  unsigned char b[8];
+  if (getrandom(b, sizeof b, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof b)) {
     // No entropy yet at boot, or an old kernel: the name need only be new.
     struct timespec ts = {0, 0};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    r = static_cast<uint64_t>(ts.tv_nsec) ^ static_cast<uint64_t>(ts.tv_sec) << 30 ^
-        static_cast<uint64_t>(getpid()) << 40;
+    const uint32_t t = static_cast<uint32_t>(ts.tv_nsec) ^ static_cast<uint32_t>(ts.tv_sec) << 30;
+    const uint32_t pid = static_cast<uint32_t>(getpid());
+    memcpy(b, &t, 4);
+    memcpy(b + 4, &pid, 4);
   }
-  r ^= ++counter * 0x9E3779B97F4A7C15u;
+  b[7] = static_cast<unsigned char>(b[7] ^ ++counter);
   const size_t len = strlen(prefix);
   memcpy(name, prefix, len);
-  unsigned char b[sizeof r];
-  memcpy(b, &r, sizeof b);
   for (size_t k = 0; k < sizeof b; k++) {
     name[len + 2 * k] = "0123456789abcdef"[b[k] >> 4];
     name[len + 2 * k + 1] = "0123456789abcdef"[b[k] & 15];
@@ -69,12 +69,10 @@ inline int link_unnamed(int fd, int dirfd, const char *name) {
   if (linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0) return 0;
   if (errno != ENOENT) return -1;
   char proc[32] = "/proc/self/fd/";
-  char digits[12];
-  size_t n = 0;
-  for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-  size_t at = strlen(proc);
-  while (n > 0) proc[at++] = digits[--n];
-  proc[at] = '\0';
+  size_t end = sizeof "/proc/self/fd/";  // one past the last digit
+  for (unsigned v = static_cast<unsigned>(fd); v >= 10; v /= 10) end++;
+  for (unsigned v = static_cast<unsigned>(fd), at = static_cast<unsigned>(end); at-- > sizeof "/proc/self/fd/" - 1; v /= 10)
+    proc[at] = static_cast<char>('0' + v % 10);
   return linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW);
 }
 

@@ -119,13 +119,27 @@ order=$(sed -n -e 's|^fsync([0-9]*</tmp/#.*|file|p' -e 's|^renameat(.*, "flsbfil
   -e 's|^syncfs([0-9]*</tmp>).*|fs|p' -e "s|^unlink(\"$up\").*|unlink|p" "$work/order" | tr '\n' ' ')
 [ "$order" = "file rename file dir fs unlink " ] || fail "durability order: $order"
 
-# Where /tmp cannot make an unnamed file, a named temporary serves as well.
-setup
+# What the staging step takes in its stride: O_TMPFILE refused as other file
+# systems (EOPNOTSUPP) and older kernels (EISDIR, EINVAL) refuse it, and an
+# unprivileged caller's first linkat before Linux 6.10 (ENOENT); and what it
+# refuses: the staging name that cannot be looked up is not "nothing there".
 tmpfile=$(grep '^openat(' "$work/trace" | grep -n O_TMPFILE | cut -d: -f1)
-strace -qq -o /dev/null -e trace=openat -e inject="openat:error=EOPNOTSUPP:when=$tmpfile" "$fwvet" -f "$up" ||
-  fail "no O_TMPFILE: status $?"
-same "$staging" "$work/payload" || fail "no O_TMPFILE: the payload is not staged"
-no_temporary "no O_TMPFILE"
+stagestat=$(grep '^newfstatat(' "$work/trace" | grep -n '"flsbfile.tar.gz"' | cut -d: -f1)
+while read -r want inject; do
+  setup
+  strace -qq -o /dev/null -e inject="$inject" "$fwvet" -f "$up" > /dev/null
+  status=$?
+  [ "$status" = "$want" ] || fail "$inject: status $status"
+  [ "$want" != 0 ] || same "$staging" "$work/payload" || fail "$inject: the payload is not staged"
+  [ "$want" = 0 ] || { same "$staging" "$work/old" && same "$up" "$work/pristine"; } || fail "$inject: changed"
+  no_temporary "$inject"
+done << EOF
+0 openat:error=EOPNOTSUPP:when=$tmpfile
+0 openat:error=EISDIR:when=$tmpfile
+0 openat:error=EINVAL:when=$tmpfile
+0 linkat:error=ENOENT:when=1
+10 newfstatat:error=EIO:when=$stagestat
+EOF
 
 # An I/O error at the check's last read, the one that meets the end of the
 # file, fails the check.
