@@ -49,7 +49,7 @@ int check_file_header(const char *filepath, check_mode mode, verdict_t *v) {
 #ifdef FWVET_SIGNED
   // Only a file that passes without keys is a question for the signature:
   // the statuses of such a build keep their meaning.
-  if (status == UpdateSuccess) status = check_signature(filepath, fd);
+  if (status == UpdateSuccess) status = check_signature(filepath, v->sha256, &v->sig);
 #endif
   // Only read from: a failed close loses nothing.
   close(fd);
@@ -81,12 +81,17 @@ int handle_bin(const char *filepath) {
   // Another file put in its place since the check is not the one vetted.
   if (st.st_dev != checked.st.st_dev || st.st_ino != checked.st.st_ino) status = Md5Error;
   if (status == UpdateSuccess) status = getsize(&st, &filesize);
-  if (status == UpdateSuccess) status = stage_payload(fd, &st, filesize, checked.hdr.md5);
+  if (status == UpdateSuccess) status = stage_payload(fd, &st, filesize, &checked);
   // Only read from: a failed close loses nothing.
   close(fd);
   if (status != UpdateSuccess) return status;
 
   delete_upgrade(filepath, &st);
+#ifdef FWVET_SIGNED
+  // The list that vouched for it goes too, under the same rule.
+  char sig[kSigPathLen];
+  if (sig_path(filepath, sig) == 0) delete_upgrade(sig, &checked.sig);
+#endif
   sync();
   return UpdateSuccess;
 }

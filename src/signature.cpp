@@ -1,5 +1,5 @@
-// Signature check: the .sig file read whole (it is small), the key found by
-// its number, the upgrade file mapped read-only and verified by libsodium.
+// Signature check: FILE.sig read whole into a fixed buffer (at most 64 KiB),
+// the key found by its number, the list verified by libsodium, then read.
 #include "signature.h"
 
 #include <errno.h>
@@ -7,8 +7,6 @@
 #include <sodium.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "sysupdate.h"
@@ -21,7 +19,7 @@ constexpr char kAlgorithm[] = "Ed";
 constexpr size_t kKeyNumLen = 8;
 constexpr size_t kSigLen = 2 + kKeyNumLen + crypto_sign_BYTES;           // decoded .sig line
 constexpr size_t kPubLen = 2 + kKeyNumLen + crypto_sign_PUBLICKEYBYTES;  // decoded .pub line
-constexpr size_t kSigFileMax = 2048;
+constexpr size_t kSigFileMax = 65536;
 constexpr size_t kPathMax = 63;
 
 static_assert(kSigLen == 74 && kPubLen == 42, "signify's layouts");
@@ -36,35 +34,18 @@ int decode_line(const char *b64, size_t len, unsigned char *out, size_t n) {
   return memcmp(out, kAlgorithm, 2) == 0 ? 0 : -1;
 }
 
-// A two-line file in text (len bytes): the comment line, then the base64
-// line, each ending in a newline; anything after them is not looked at.
-int decode_file(const char *text, size_t len, unsigned char *out, size_t n) {
-  const size_t header = sizeof kCommentHeader - 1;
-  const char *nl = static_cast<const char *>(memchr(text, '\n', len));
-  if (nl == nullptr || static_cast<size_t>(nl - text) < header || memcmp(text, kCommentHeader, header) != 0)
-    return -1;
-  const char *b64 = nl + 1;
-  const char *end = static_cast<const char *>(memchr(b64, '\n', len - static_cast<size_t>(b64 - text)));
-  if (end == nullptr) return -1;
-  return decode_line(b64, static_cast<size_t>(end - b64), out, n);
-}
-
-// Reads filepath.sig, a regular file of at most 2 KiB, into sig.
-int read_sig(const char *filepath, unsigned char *sig) {
-  char path[kPathMax + sizeof ".sig"];
-  const size_t len = strlen(filepath);
-  if (len > kPathMax) return -1;
-  memcpy(path, filepath, len);
-  memcpy(path + len, ".sig", sizeof ".sig");
-
+// Reads FILE.sig, a regular file of at most 64 KiB, into text; its length,
+// or -1.
+ssize_t read_sig(const char *filepath, char *text, struct stat *st) {
+  char path[kSigPathLen];
+  if (sig_path(filepath, path) != 0) return -1;
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
-  char text[kSigFileMax + 1];
   size_t got = 0;
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  while (ok && got < sizeof text) {
-    const ssize_t n = read(fd, text + got, sizeof text - got);
+  // A larger one is refused before a byte of it is read.
+  bool ok = fstat(fd, st) == 0 && S_ISREG(st->st_mode) && st->st_size <= static_cast<off_t>(kSigFileMax);
+  while (ok && got <= kSigFileMax) {
+    const ssize_t n = read(fd, text + got, kSigFileMax + 1 - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = n == 0;
@@ -73,8 +54,7 @@ int read_sig(const char *filepath, unsigned char *sig) {
     got += static_cast<size_t>(n);
   }
   close(fd);  // only read from
-  if (!ok || got > kSigFileMax) return -1;
-  return decode_file(text, got, sig, kSigLen);
+  return ok && got <= kSigFileMax ? static_cast<ssize_t>(got) : -1;
 }
 
 // The trusted key whose number the signature names, decoded into pub.
@@ -85,22 +65,83 @@ int find_key(const unsigned char *sig, unsigned char *pub) {
   return -1;
 }
 
+// n lower-case hex digits at p, decoded into out (which may be null); 0 or -1.
+int unhex(const char *p, size_t n, unsigned char *out) {
+  for (size_t k = 0; k < n; k++) {
+    const char c = p[k];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return -1;
+    const unsigned d = static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
+    if (out != nullptr) out[k / 2] = static_cast<unsigned char>(k % 2 ? out[k / 2] | d : d << 4);
+  }
+  return 0;
+}
+
+// One line of the list, without its newline: "ALGO (NAME) = HEX". 1 where it
+// is a SHA256 line that carries sha256, 0 for any other well-formed line,
+// -1 for a line of no such form, which makes the whole list unreadable.
+int list_line(const char *line, size_t len, const unsigned char *sha256) {
+  const bool sha512 = len > 8 && memcmp(line, "SHA512 (", 8) == 0;
+  if (!sha512 && (len <= 8 || memcmp(line, "SHA256 (", 8) != 0)) return -1;
+  const size_t hexlen = sha512 ? 128 : 64;
+  const char *close = static_cast<const char *>(memchr(line + 8, ')', len - 8));
+  if (close == nullptr || close == line + 8) return -1;
+  const size_t at = static_cast<size_t>(close - line);
+  if (len != at + 4 + hexlen || memcmp(close, ") = ", 4) != 0) return -1;
+  unsigned char digest[32];
+  if (unhex(close + 4, hexlen, sha512 ? nullptr : digest) != 0) return -1;
+  return !sha512 && memcmp(digest, sha256, sizeof digest) == 0 ? 1 : 0;
+}
+
+// The signed list (len bytes): every line well formed, one carrying sha256.
+int vouches(const char *list, size_t len, const unsigned char *sha256) {
+  bool found = false;
+  while (len > 0) {
+    const char *nl = static_cast<const char *>(memchr(list, '\n', len));
+    if (nl == nullptr) return -1;
+    const size_t n = static_cast<size_t>(nl - list);
+    const int r = list_line(list, n, sha256);
+    if (r < 0) return -1;
+    found = found || r == 1;
+    list += n + 1;
+    len -= n + 1;
+  }
+  return found ? 0 : -1;
+}
+
 }  // namespace
 
-int check_signature(const char *filepath, int fd) {
-  unsigned char sig[kSigLen], pub[kPubLen];
-  if (read_sig(filepath, sig) != 0 || find_key(sig, pub) != 0) return SignatureError;
+int sig_path(const char *filepath, char *out) {
+  const size_t len = strlen(filepath);
+  if (len > kPathMax) return -1;
+  memcpy(out, filepath, len);
+  memcpy(out + len, ".sig", sizeof ".sig");
+  return 0;
+}
 
-  // Mapped, not read: on a tmpfs the pages are the file's own, no copy.
+int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig_st) {
+  static char text[kSigFileMax + 1];
+  const ssize_t got = read_sig(filepath, text, sig_st);
+  if (got < 0) return SignatureError;
+  const size_t len = static_cast<size_t>(got);
+
+  // The comment line, the signature line, then the message.
+  const size_t header = sizeof kCommentHeader - 1;
+  const char *nl = static_cast<const char *>(memchr(text, '\n', len));
+  if (nl == nullptr || static_cast<size_t>(nl - text) < header || memcmp(text, kCommentHeader, header) != 0)
+    return SignatureError;
+  const char *b64 = nl + 1;
+  const char *end = static_cast<const char *>(memchr(b64, '\n', len - static_cast<size_t>(b64 - text)));
+  if (end == nullptr) return SignatureError;
+  unsigned char sig[kSigLen], pub[kPubLen];
+  if (decode_line(b64, static_cast<size_t>(end - b64), sig, kSigLen) != 0 || find_key(sig, pub) != 0)
+    return SignatureError;
+  const char *msg = end + 1;
+  const size_t msglen = len - static_cast<size_t>(msg - text);
+  // A detached signature (no message after it) vouches for no list.
   // Verification needs no state that sodium_init sets up, and skipping it
   // keeps the random number generator, which can block early at boot, out.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size <= 0 || static_cast<uint64_t>(st.st_size) > SIZE_MAX) return SignatureError;
-  const size_t size = static_cast<size_t>(st.st_size);
-  void *map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (map == MAP_FAILED) return SignatureError;
-  const int verified =
-      crypto_sign_verify_detached(sig + 2 + kKeyNumLen, static_cast<const unsigned char *>(map), size, pub + 2 + kKeyNumLen);
-  munmap(map, size);
-  return verified == 0 ? UpdateSuccess : SignatureError;
+  if (crypto_sign_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg),
+                                                 msglen, pub + 2 + kKeyNumLen) != 0)
+    return SignatureError;
+  return vouches(msg, msglen, sha256) == 0 ? UpdateSuccess : SignatureError;
 }

@@ -1,11 +1,25 @@
-// Detached signatures on upgrade files, in builds with trusted keys.
+// Signed checksum lists beside upgrade files, in builds with trusted keys.
 #ifndef FWVET_SIGNATURE_H
 #define FWVET_SIGNATURE_H
 
-// Checks FILE.sig beside filepath: two lines, "untrusted comment: ..." and
-// the base64 of "Ed", an 8-byte key number and an Ed25519 signature over the
-// whole upgrade file, which fd holds open. The signature must verify with the
-// compiled-in key of that number. Returns UpdateSuccess or SignatureError.
-int check_signature(const char *filepath, int fd);
+#include <stddef.h>
+#include <sys/stat.h>
+
+// Room for FILE.sig's path, with its NUL.
+constexpr size_t kSigPathLen = 63 + sizeof ".sig";
+
+// FILE.sig beside filepath, in out (kSigPathLen bytes): 0, or -1 where the
+// path is too long.
+int sig_path(const char *filepath, char *out);
+
+// Checks FILE.sig beside filepath: a signify embedded signature, that is the
+// line "untrusted comment: ...", the base64 of "Ed", an 8-byte key number and
+// an Ed25519 signature, then the signed message, a checksum list of lines
+// "SHA256 (NAME) = <64 lower-case hex>" (or SHA512, 128 hex, which never
+// vouch for a file). The message must verify with the compiled-in key of
+// that number, every line must be of that form, and one SHA256 line must
+// carry sha256, the SHA-256 of the whole upgrade file; NAME is not compared.
+// Returns UpdateSuccess or SignatureError; sig gets FILE.sig's fstat.
+int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig);
 
 #endif

@@ -15,6 +15,9 @@
 #include "fdio.h"
 #include "md5.h"
 #include "sysupdate.h"
+#ifdef FWVET_SIGNED
+#include <sodium.h>
+#endif
 
 namespace {
 
@@ -107,11 +110,19 @@ int link_fresh(int dirfd, int fd, char *name) {
 
 // Copies the len payload bytes of in to fd, digesting them on the way: the
 // copy must be exactly the payload that was verified, and the upgrade file
-// must end where the payload does.
-int copy_payload(int in, int fd, uint32_t len, const unsigned char *md5) {
+// must end where the payload does. With keys, the header as read now and the
+// payload as written must have the SHA-256 that the signed list carries:
+// an MD5 twin put in place after the check is never staged.
+int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
   MD5_CTX ctx;
   MD5_Init(&ctx);
   alignas(8) unsigned char buf[kCopyBlock];  // whole words for the digest
+#ifdef FWVET_SIGNED
+  crypto_hash_sha256_state sha;
+  crypto_hash_sha256_init(&sha);
+  if (pread_full(in, buf, sizeof(fmw_hdr_t), 0) != static_cast<ssize_t>(sizeof(fmw_hdr_t))) return Md5Error;
+  crypto_hash_sha256_update(&sha, buf, sizeof(fmw_hdr_t));
+#endif
   int32_t remain = static_cast<int32_t>(len);
   off_t at = static_cast<off_t>(sizeof(fmw_hdr_t));
   do {
@@ -120,13 +131,22 @@ int copy_payload(int in, int fd, uint32_t len, const unsigned char *md5) {
     at += static_cast<off_t>(getlen);
     MD5_Update(&ctx, buf, static_cast<unsigned int>(getlen));
     if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
+#ifdef FWVET_SIGNED
+    crypto_hash_sha256_update(&sha, buf, getlen);
+#endif
     remain -= static_cast<int32_t>(getlen);
   } while (remain > 0);
   if (pread_full(in, buf, 1, at) != 0) return Md5Error;
 
   unsigned char md5cal[16];
   MD5_Final(md5cal, &ctx);
-  return memcmp(md5, md5cal, sizeof md5cal) == 0 ? UpdateSuccess : Md5Error;
+  if (memcmp(checked->hdr.md5, md5cal, sizeof md5cal) != 0) return Md5Error;
+#ifdef FWVET_SIGNED
+  unsigned char shacal[32];
+  crypto_hash_sha256_final(&sha, shacal);
+  if (memcmp(checked->sha256, shacal, sizeof shacal) != 0) return SignatureError;
+#endif
+  return UpdateSuccess;
 }
 
 // Makes the renamed file fd durable under the staging name. Where a file
@@ -140,7 +160,7 @@ int make_durable(int dirfd, int fd) {
 }
 
 // The staging step proper, with the lock on /tmp (dirfd) held.
-int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, const verdict_t *checked) {
   remove_stale(dirfd);
   mode_t mode = 0;
   int status = staging_mode(dirfd, upgrade, &mode);
@@ -149,7 +169,7 @@ int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, co
   char name[kTempName];
   const int fd = open_temp(dirfd, name);
   if (fd < 0) return WriteFlashError;
-  status = copy_payload(in, fd, len, md5);
+  status = copy_payload(in, fd, len, checked);
   if (status == UpdateSuccess && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) status = WriteFlashError;
   if (status == UpdateSuccess && name[0] == '\0' && link_fresh(dirfd, fd, name) != 0) status = WriteFlashError;
   if (status == UpdateSuccess && renameat(dirfd, name, dirfd, kStagingName) != 0) status = WriteFlashError;
@@ -164,14 +184,14 @@ int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, co
 
 }  // namespace
 
-int stage_payload(int in, const struct stat *upgrade, uint32_t len, const unsigned char *md5) {
+int stage_payload(int in, const struct stat *upgrade, uint32_t len, const verdict_t *checked) {
   const int dirfd = open(kStagingDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirfd < 0) return WriteFlashError;
   // One run stages at a time. Another run that finds the lock held gives up
   // at once rather than be told it succeeded while this one replaces its
   // payload. The lock goes with the descriptor, even when the run is killed.
   int status = WriteFlashError;
-  if (flock(dirfd, LOCK_EX | LOCK_NB) == 0) status = stage_locked(dirfd, in, upgrade, len, md5);
+  if (flock(dirfd, LOCK_EX | LOCK_NB) == 0) status = stage_locked(dirfd, in, upgrade, len, checked);
   if (close(dirfd) != 0 && status == UpdateSuccess) status = WriteFlashError;
   return status;
 }

@@ -9,6 +9,9 @@
 
 #include "fdio.h"
 #include "md5.h"
+#ifdef FWVET_SIGNED
+#include <sodium.h>
+#endif
 
 namespace {
 
@@ -19,6 +22,7 @@ constexpr off_t kMaxPayload = 0x7FFFFFFF;
 
 // 0 when the bytes of fd from offset 128 to the end of the file digest to
 // md5, -1 otherwise (a failed read included); the digest and the length in v.
+// Builds with keys take the SHA-256 of the whole file from the same reads.
 int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
   // Read straight into a buffer that the digest takes aligned words from: no
   // byte is copied twice. Static, not on the stack: some devices run with
@@ -28,6 +32,11 @@ int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
 
   MD5_CTX ctx;
   MD5_Init(&ctx);
+#ifdef FWVET_SIGNED
+  crypto_hash_sha256_state sha;
+  crypto_hash_sha256_init(&sha);
+  crypto_hash_sha256_update(&sha, reinterpret_cast<const unsigned char *>(&v->hdr), kHeaderLen);
+#endif
   for (;;) {
     const ssize_t n = pread_full(fd, buf, sizeof buf, at);
     if (n < 0) {
@@ -35,10 +44,16 @@ int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
       return -1;
     }
     MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
+#ifdef FWVET_SIGNED
+    crypto_hash_sha256_update(&sha, buf, static_cast<unsigned long long>(n));
+#endif
     at += n;
     if (static_cast<size_t>(n) < sizeof buf) break;
   }
   MD5_Final(v->md5, &ctx);
+#ifdef FWVET_SIGNED
+  crypto_hash_sha256_final(&sha, v->sha256);
+#endif
   v->digested = true;
   v->payload = static_cast<uint64_t>(at) - kHeaderLen;
   return memcmp(md5, v->md5, sizeof v->md5) == 0 ? 0 : -1;

@@ -19,6 +19,10 @@ struct verdict_t {
   bool digested;          // the payload was read to its end
   uint64_t payload;       // its length, where digested
   unsigned char md5[16];  // its MD5, where digested
+#ifdef FWVET_SIGNED
+  unsigned char sha256[32];  // the whole file's SHA-256, where digested
+  struct stat sig;           // FILE.sig's fstat, where it was read
+#endif
   int error;              // errno of the step that failed, or 0
 };
 

@@ -599,63 +599,100 @@ TEST_F(Fwvet, FilesOver2GiB) {
   EXPECT_NE(0, system(("ls -A " + dir + " | grep -q 'big.out\\|^\\.fwpack'").c_str()));
 }
 
-// A build with trusted keys (the test keys 1 and 2): only files signed by one
-// of them pass, the statuses of a build without keys keep their meaning, and
-// the verdict agrees with signify's on every row.
+// A build with trusted keys (the test keys 1 and 2): only files that a list
+// signed by one of them vouches for pass, the statuses of a build without
+// keys keep their meaning, and the verdict agrees with signify's wherever the
+// list names the file.
 TEST_F(Fwvet, SignedUpgrades) {
   if (env("FWVET_SIGNED") != "1") GTEST_SKIP() << "a build without trusted keys";
-  const std::string keys = env("FWVET_TEST_KEYS") + "/", f = path("fw.bin"), sig = f + ".sig", in = path("payload");
-  auto quiet = [](const std::string &cmd) { return system((cmd + " > /dev/null 2>&1").c_str()); };
-  auto pack = [&](const std::string &body) {
-    spit(in, body);
-    ASSERT_EQ(0, fwpack({"-m", "fw-model1", "-o", f, in}).status);
-  };
-  auto sign = [&](const char *key) { ASSERT_EQ(0, quiet("signify-openbsd -S -s " + keys + key + ".sec -m " + f)); };
+  if (env("FWVET_TEST_KEYS").empty()) GTEST_SKIP() << "the trusted keys are not the test keys";
+  const std::string keys = env("FWVET_TEST_KEYS") + "/", in = path("payload"), list = path("list");
+  auto quiet = [&](const std::string &cmd) { return system(("cd " + dir + " && { " + cmd + "; } > /dev/null 2>&1").c_str()); };
   auto edit = [&](const std::string &file, const std::function<void(std::string &)> &change) {
     std::string data = slurp(file);
     change(data);
     spit(file, data);
   };
-  const std::string body = payload(30000);
+  // The payload A + S whose twin B + S has the same MD5 (a published
+  // colliding pair: same digest from MD5's initial state).
+  auto unhex = [](const char *hex) {
+    std::string s;
+    for (; hex[0] && hex[1]; hex += 2) s += static_cast<char>(std::stoi(std::string(hex, 2), nullptr, 16));
+    return s;
+  };
+  const std::string a = unhex(
+      "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e488832571415a085125e8f7cdc"
+      "99fd91dbdf280373c5b960b1dd1dc417b9ce4d897f45a6555d535739ac7f0ebfd0c3029f166d109b18f75277f7930d55ceb22e8adba79"
+      "cc155ced74cbdd5fc5d36db19b0ad835cca7e3");
+  const std::string body = a + payload(30000), twin =
+      "d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f8955ad340609f4b30283e4888325f1415a085125e8f7cdc99"
+      "fd91dbd7280373c5b960b1dd1dc417b9ce4d897f45a6555d535739a47f0ebfd0c3029f166d109b18f75277f7930d55ceb22e8adba794c1"
+      "55ced74cbdd5fc5d36db19b0a5835cca7e3";
+  const std::string p63 = path(std::string(63 - path("").size() - 4, 'f') + ".bin");
+  // Each row: the file it names, its list (sha256sum --tag lines made in the
+  // test folder, "F" for the file's), the key, then a change to FILE.sig.
   const struct {
     const char *name;
-    std::function<void()> make;
-    int status;  // -1: 0 where signify accepts the file, 11 where not
+    std::string file, lines;
+    const char *key;
+    std::function<void(std::string &)> change;
+    int status;  // -1: 0 where signify -C accepts the file, 11 where not
   } cases[] = {
-      {"good", [&] { pack(body), sign("k1"); }, 0},
-      {"the second trusted key", [&] { pack(body), sign("k2"); }, 0},
-      {"payload byte flipped", [&] { pack(body), sign("k1"), edit(f, [](std::string &d) { d[300] ^= 1; }); }, 8},
-      {"payload changed, MD5 fixed up", [&] { pack(body), sign("k1"), pack(payload(30000, 8)); }, 11},
-      {"header byte flipped", [&] { pack(body), sign("k1"), edit(f, [](std::string &d) { d[40] ^= 1; }); }, 11},
-      {"bad magic, signed", [&] { pack(body), edit(f, [](std::string &d) { d[0] ^= 1; }), sign("k1"); }, 3},
-      {".sig missing", [&] { pack(body); }, 11},
-      {".sig empty", [&] { pack(body), sign("k1"), spit(sig, ""); }, 11},
-      {".sig truncated", [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d.resize(90); }); }, 11},
-      {".sig of another algorithm",
-       [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d[d.find('\n') + 1] = 'S'; }); }, 11},
-      {".sig over 2 KiB",
-       [&] { pack(body), sign("k1"), edit(sig, [](std::string &d) { d.insert(19, std::string(2100, 'c')); }); }, 11},
-      {"another key", [&] { pack(body), sign("k3"); }, 11},
-      {"another key with a trusted key's number", [&] { pack(body), sign("k4"); }, 11},
-      {"CRLF line ends", [&] {
-         pack(body), sign("k1"), edit(sig, [](std::string &d) {
-           for (size_t at = 0; (at = d.find('\n', at)) != std::string::npos; at += 2) d.insert(at, "\r");
-         });
-       }, -1},
-      {"an extra line", [&] { pack(body), sign("k2"), edit(sig, [](std::string &d) { d += "more\n"; }); }, -1},
+      {"good", "fw.bin", "F", "k1", nullptr, -1},
+      {"the second trusted key", "fw.bin", "F", "k2", nullptr, -1},
+      {"a 63-byte path", p63, "F", "k1", nullptr, -1},
+      {"the file's line last of many", "fw.bin", "payload list F", "k1", nullptr, -1},
+      {"another name, the file's digest", "fw.bin", "R", "k1", nullptr, 0},
+      {"SHA512 lines besides", "fw.bin", "5 F 5", "k2", nullptr, -1},
+      {"a SHA512 line alone", "fw.bin", "5", "k1", nullptr, 11},
+      {"an untrusted key", "fw.bin", "F", "k3", nullptr, -1},
+      {"another key with a trusted key's number", "fw.bin", "F", "k4", nullptr, -1},
+      {"another file's digest", "fw.bin", "W", "k1", nullptr, -1},
+      {"no line for the file", "fw.bin", "payload", "k1", nullptr, 11},
+      {"a blank line", "fw.bin", "F _", "k1", nullptr, -1},
+      {"a comment line", "fw.bin", "# F", "k1", nullptr, -1},
+      {"another algorithm", "fw.bin", "M F", "k1", nullptr, -1},
+      {"upper-case hex", "fw.bin", "U", "k1", nullptr, -1},
+      {"the untagged form", "fw.bin", "H", "k1", nullptr, -1},
+      {"a detached signature", "fw.bin", "", "k1", nullptr, -1},
+      {"the list altered after signing", "fw.bin", "payload F", "k1", [](std::string &d) { d[d.rfind("SHA256") - 3] ^= 1; }, -1},
+      {"the comment altered", "fw.bin", "F", "k1", [](std::string &d) { d.insert(19, "changed "); }, -1},
+      {"text after the base64 line", "fw.bin", "F", "k1", [](std::string &d) { d.insert(d.find('\n', d.find('\n') + 1), " x"); }, -1},
+      {"over 64 KiB", "fw.bin", "F", "k1", [](std::string &d) { d.insert(19, std::string(66000, 'c')); }, 11},
+      {"a payload byte flipped, its MD5 left", "fw.bin", "F", "k1", nullptr, 8},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(0, system(("rm -f " + f + " " + sig).c_str()));
-    c.make();
-    const bool accepted = quiet("signify-openbsd -V -p " + keys + "k1.pub -m " + f) == 0 ||
-                          quiet("signify-openbsd -V -p " + keys + "k2.pub -m " + f) == 0;
-    const int status = c.status >= 0 ? c.status : accepted ? 0 : 11;
-    // Where a build without keys goes on, the signature decides.
-    if (status == 0 || status == 11) {
-      EXPECT_EQ(accepted, status == 0) << "signify disagrees";
+    const std::string f = c.file[0] == '/' ? c.file : path(c.file), sig = f + ".sig";
+    const std::string name = f.substr(dir.size() + 1);
+    ASSERT_EQ(0, system(("rm -f " + dir + "/*.sig " + f).c_str()));
+    spit(in, body);
+    ASSERT_EQ(0, fwpack({"-m", "fw-model1", "-o", f, in}).status);
+    if (c.status == 8) edit(f, [](std::string &d) { d[300] ^= 1; });
+    std::string text;
+    std::istringstream words(c.lines);
+    for (std::string w; words >> w;) {
+      const std::string tag = "sha256sum --tag " + name + " > " + list;
+      ASSERT_EQ(0, quiet(w == "5" ? "sha512sum --tag " + name + " > " + list
+                         : w == "F" || w == "R" || w == "U" ? tag
+                         : w == "H" ? "sha256sum " + name + " > " + list
+                         : w == "W" ? "sha256sum --tag payload | sed 's/payload/" + name + "/' > " + list
+                         : w == "M" ? "md5sum --tag " + name + " > " + list
+                         : w == "_" || w == "#" ? "echo '#' > " + list
+                                                : "sha256sum --tag " + w + " > " + list));
+      std::string line = w == "_" ? "\n" : slurp(list);
+      if (w == "R") line.replace(8, name.size(), "renamed.bin");
+      if (w == "U") for (size_t k = line.size() - 65; k < line.size(); k++) line[k] = static_cast<char>(toupper(line[k]));
+      text += line;
     }
-    const std::string file = slurp(f);
+    spit(list, text);
+    ASSERT_EQ(0, quiet(c.lines.empty() ? "signify-openbsd -S -s " + keys + c.key + ".sec -m " + name
+                                       : "signify-openbsd -S -e -s " + keys + c.key + ".sec -m list -x " + name + ".sig"));
+    if (c.change) edit(sig, c.change);
+    const bool accepted = quiet("signify-openbsd -C -p " + keys + "k1.pub -x " + name + ".sig " + name) == 0 ||
+                          quiet("signify-openbsd -C -p " + keys + "k2.pub -x " + name + ".sig " + name) == 0;
+    const int status = c.status >= 0 ? c.status : accepted ? 0 : 11;
+    const std::string file = slurp(f), signature = slurp(sig);
 
     for (const bool extract : {false, true}) {
       plant_staging();
@@ -664,10 +701,22 @@ TEST_F(Fwvet, SignedUpgrades) {
       EXPECT_EQ(status == 11 ? "<11>signature check failed\n" : status ? kMessages[status] : "", r.out);
       const bool staged = extract && status == 0;
       EXPECT_EQ(staged ? "<absent>" : shown(file), state(f));
+      EXPECT_EQ(staged ? "<absent>" : shown(signature), state(sig));
       EXPECT_EQ(staged ? shown(file.substr(128)) : kOldStaging, state(kStaging));
-      if (staged) spit(f, file);
     }
   }
+
+  // The file rewritten in place between the check and the copy into its twin
+  // of the same MD5, B + S: never staged.
+  const std::string f = path("fw.bin");
+  spit(in, body);
+  ASSERT_EQ(0, fwpack({"-o", f, in}).status);
+  ASSERT_EQ(0, quiet("sha256sum --tag fw.bin > list && signify-openbsd -S -e -s " + keys + "k1.sec -m list -x fw.bin.sig"));
+  plant_staging();
+  const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")}, {"FWVET_SHIM_FILE", f}, {"FWVET_SHIM_ACTION", "twin"},
+                                    {"FWVET_SHIM_AT", "open2"}, {"FWVET_SHIM_DATA", twin}});
+  EXPECT_EQ(11, r.status);
+  EXPECT_EQ(kOldStaging, state(kStaging));
 }
 
 // What fwpack makes is what fwvet accepts, byte for byte the layout.

@@ -3,8 +3,9 @@
  *   FWVET_SHIM_FILE    the upgrade file to act on
  *   FWVET_SHIM_ACTION  what to do: vanish, tiny, huge, grow, shrink, alter,
  *                      replace (rename another file over it), TERM or KILL
- *                      (the signal to fwvet itself), or nounlink (its
- *                      deletion fails with EACCES)
+ *                      (the signal to fwvet itself), nounlink (its
+ *                      deletion fails with EACCES), or twin (the hex bytes
+ *                      of FWVET_SHIM_DATA written over the payload's start)
  *   FWVET_SHIM_AT      when: "close1", right after the upgrade file is first
  *                      closed (the end of the check), "open2", as it is
  *                      opened the second time (just before the copy), "write2", at the copy's second
@@ -70,6 +71,15 @@ static void act_on(const char *at) {
     ok = rfd >= 0 && pread64(rfd, &c, 1, st.st_size - 1) == 1;
     c ^= 1;
     ok = ok && pwrite64(rfd, &c, 1, st.st_size - 1) == 1 && close(rfd) == 0;
+  }
+  const char *hex = getenv("FWVET_SHIM_DATA");
+  if (is("FWVET_SHIM_ACTION", "twin") && hex != NULL) {
+    int rfd = open64(file, O_RDWR);
+    for (off_t off = 128; ok && hex[0] && hex[1]; hex += 2, off++) {
+      unsigned char c = (unsigned char)strtoul((char[]){hex[0], hex[1], 0}, NULL, 16);
+      ok = rfd >= 0 && pwrite64(rfd, &c, 1, off) == 1;
+    }
+    ok = ok && close(rfd) == 0;
   }
   if (close(fd) != 0 || !ok) abort();
 }
