@@ -5,8 +5,9 @@
 //
 // In a build with trusted keys the input ends with the bytes of FILE.sig and
 // one byte that counts them; when bit 1 of the type byte is set, FILE.sig is
-// instead a good signature by the test key FWVET_FUZZ_KEY. Only such a file
-// may pass.
+// instead a checksum list signed by the test key FWVET_FUZZ_KEY: those bytes
+// as its first lines, then the file's own line. Only such a file may pass,
+// and with no bytes before its line it must.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,18 +57,24 @@ test_key_t read_test_key() {
   return k;
 }
 
-// FILE.sig: a good signature of the file, or the fuzzer's own bytes.
+// FILE.sig: a signed list with the fuzzer's lines and the file's own, or the
+// fuzzer's own bytes.
 bool write_sig(const char *path, const std::vector<uint8_t> &file, const uint8_t *own, size_t own_len, bool good) {
   static const test_key_t key = read_test_key();
   std::string text(reinterpret_cast<const char *>(own), own_len);
   if (good) {
+    unsigned char sha[32];
+    crypto_hash_sha256(sha, file.data(), file.size());
+    char hex[65];
+    sodium_bin2hex(hex, sizeof hex, sha, sizeof sha);
+    const std::string list = text + "SHA256 (fuzz.bin) = " + hex + "\n";
     unsigned char blob[74];
     memcpy(blob, "Ed", 2);
     memcpy(blob + 2, key.keynum, 8);
-    crypto_sign_detached(blob + 10, nullptr, file.data(), file.size(), key.sk);
+    crypto_sign_detached(blob + 10, nullptr, reinterpret_cast<const unsigned char *>(list.data()), list.size(), key.sk);
     char b64[sodium_base64_ENCODED_LEN(74, sodium_base64_VARIANT_ORIGINAL)];
     sodium_bin2base64(b64, sizeof b64, blob, sizeof blob, sodium_base64_VARIANT_ORIGINAL);
-    text = std::string("untrusted comment: fuzz\n") + b64 + "\n";
+    text = std::string("untrusted comment: fuzz\n") + b64 + "\n" + list;
   }
   const std::string sig = std::string(path) + ".sig";
   const int fd = open(sig.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -111,8 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (memcmp(md5, file.data() + 102, 16) != 0) expected = Md5Error;
   }
 #ifdef FWVET_SIGNED
-  const bool signed_well = write_sig(path, file, own, own_len, size >= 128 && (file[4] & 2));
-  if (expected == UpdateSuccess && !signed_well) expected = SignatureError;
+  const bool listed = write_sig(path, file, own, own_len, size >= 128 && (file[4] & 2));
+  if (expected == UpdateSuccess && !listed) expected = SignatureError;
+  // Lines of the fuzzer's own before the file's may make the list unreadable.
+  const int got = check_file(path);
+  if (got != expected && !(expected == UpdateSuccess && own_len > 0 && got == SignatureError)) abort();
+  return 0;
 #endif
   if (check_file(path) != expected) abort();
   return 0;
