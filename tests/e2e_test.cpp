@@ -340,12 +340,13 @@ TEST_F(Fwvet, ExtractionStagesExactlyThePayload) {
     // one (another user's, a link, a hard link, another name) stays.
     ASSERT_EQ(0, system(("cd /tmp && p=.flsbfile.tar.gz.00000000000000 && touch ${p}aa ${p}cc ${p}DD " + stale +
                          " && chown 65534 ${p}aa && ln -s " + f + " ${p}bb && ln ${p}cc " + path("cc")).c_str()));
-    const Result r = fwvet({"-f", f}, {}, [] { umask(027); });
+    // Even under umask 0 the new file is writable by nobody else.
+    const Result r = fwvet({"-f", f}, {}, [n] { umask(n == 1 ? 0 : 027); });
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.out + r.err);
     EXPECT_EQ("<absent>", state(f));
     EXPECT_EQ(shown(body), state(kStaging));
-    EXPECT_EQ(0640u, mode_of(kStaging));  // 0666 less the umask
+    EXPECT_EQ(n == 1 ? 0644u : 0640u, mode_of(kStaging));  // 0666 less the umask and 022
     EXPECT_EQ("<absent>", state(stale));
     for (const char *kept : {"aa", "bb", "cc", "DD"}) EXPECT_NE("<absent>", state("/tmp/.flsbfile.tar.gz.00000000000000" + std::string(kept))) << kept;
     ASSERT_EQ(0, unlink(path("cc").c_str()));
@@ -423,23 +424,26 @@ TEST_F(Fwvet, InterruptedOrOverlappingRunsKeepThePreviousStaging) {
       {"SIGTERM mid-copy", "TERM", 128 + SIGTERM},
       {"SIGKILL mid-copy", "KILL", 128 + SIGKILL},
       {"another run staging", "none", 10},
+      {"a shared lock held", "shared", 10},
+      {"the upgrade file grows", "grow", 8},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     spit(f, good);
     plant_staging();
     // The other run: its lock on /tmp.
-    const int held = std::string(c.action) == "none" ? open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    const std::string action = c.action;
+    const int held = action == "none" || action == "shared" ? open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (held >= 0) {
-      ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+      ASSERT_EQ(0, flock(held, (action == "shared" ? LOCK_SH : LOCK_EX) | LOCK_NB));
     }
     const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")},
                                     {"FWVET_SHIM_FILE", f},
                                     {"FWVET_SHIM_ACTION", c.action},
-                                    {"FWVET_SHIM_AT", "write2"}});
+                                    {"FWVET_SHIM_AT", action == "grow" ? "write1" : "write2"}});
     if (held >= 0) close(held);
     EXPECT_EQ(c.status, r.status);
-    EXPECT_EQ(shown(good), state(f));
+    EXPECT_EQ(shown(action == "grow" ? good + "+" : good), state(f));
     EXPECT_EQ(kOldStaging, state(kStaging));
     EXPECT_EQ(0640u, mode_of(kStaging));
     EXPECT_NE(0, system("ls -A /tmp | grep -q '^\\.flsbfile'")) << "a temporary is left in /tmp";
@@ -558,6 +562,8 @@ TEST_F(Fwvet, FilesOver2GiB) {
       // Past the size limit and the digest; a small file size limit then
       // fails the copy, so that nothing large is written.
       {"\xAB", (1LL << 31) - 1, md5less, 10},
+      // Good: only extraction refuses it.
+      {"\xAB", 1LL << 31, md5, 4},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.status);
@@ -573,7 +579,9 @@ TEST_F(Fwvet, FilesOver2GiB) {
     EXPECT_EQ(kMessages[c.status], r.out);
     EXPECT_TRUE(exists(f));
     EXPECT_EQ(kOldStaging, state(kStaging));
-    if (c.status == 4) {
+    if (c.status == 4 && c.md5 == md5) {
+      EXPECT_EQ(0, fwvet({"-c", "-f", f}).status);
+    } else if (c.status == 4) {
       // The check's verdict, and extraction's.
       expect_json(f, "status extract_status", 8, "status=8\nextract_status=4\n");
     }

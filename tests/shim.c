@@ -8,7 +8,7 @@
  *                      of FWVET_SHIM_DATA written over the payload's start)
  *   FWVET_SHIM_AT      when: "close1", right after the upgrade file is first
  *                      closed (the end of the check), "open2", as it is
- *                      opened the second time (just before the copy), "write2", at the copy's second
+ *                      opened the second time (just before the copy), "write1" or "write2", at the copy's first or second
  *                      write, or "fsync1", at the first fsync (the copy done)
  *   FWVET_SHIM_LOG     a file that fsync, renameat, unlink and sync are
  *                      logged to; files in /tmp other than /tmp itself and
@@ -132,7 +132,7 @@ int close(int fd) {
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
-  if (!busy && ++writes == 2) act("write2");
+  if (!busy) act(++writes == 1 ? "write1" : writes == 2 ? "write2" : "");
   ssize_t (*f)(int, const void *, size_t) = (ssize_t(*)(int, const void *, size_t))real("write");
   return f(fd, buf, n);
 }
