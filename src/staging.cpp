@@ -108,20 +108,42 @@ int link_fresh(int dirfd, int fd, char *name) {
   return -1;
 }
 
+#ifdef FWVET_SIGNED
+// Where the copy is not the signed file: Md5Error where its payload's MD5
+// differs from the checked header's too, as a build without keys would say,
+// else SignatureError (an MD5 twin, which such a build would stage). The
+// copy, not the upgrade file, is digested: it is what would be staged.
+int changed_status(int fd, uint32_t len, const unsigned char *md5, unsigned char *buf) {
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
+  for (off_t at = 0; at < static_cast<off_t>(len);) {
+    const size_t n = static_cast<off_t>(len) - at < static_cast<off_t>(kCopyBlock) ? static_cast<size_t>(len - at) : kCopyBlock;
+    if (pread_full(fd, buf, n, at) != static_cast<ssize_t>(n)) return Md5Error;
+    MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
+    at += static_cast<off_t>(n);
+  }
+  unsigned char md5cal[16];
+  MD5_Final(md5cal, &ctx);
+  return memcmp(md5, md5cal, sizeof md5cal) == 0 ? SignatureError : Md5Error;
+}
+#endif
+
 // Copies the len payload bytes of in to fd, digesting them on the way: the
 // copy must be exactly the payload that was verified, and the upgrade file
 // must end where the payload does. With keys, the header as read now and the
-// payload as written must have the SHA-256 that the signed list carries:
-// an MD5 twin put in place after the check is never staged.
+// payload as written must have the SHA-256 that the signed list carries
+// (which implies the MD5 the check verified): an MD5 twin put in place after
+// the check is never staged.
 int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
-  MD5_CTX ctx;
-  MD5_Init(&ctx);
   alignas(8) unsigned char buf[kCopyBlock];  // whole words for the digest
 #ifdef FWVET_SIGNED
   crypto_hash_sha256_state sha;
   crypto_hash_sha256_init(&sha);
   if (pread_full(in, buf, sizeof(fmw_hdr_t), 0) != static_cast<ssize_t>(sizeof(fmw_hdr_t))) return Md5Error;
   crypto_hash_sha256_update(&sha, buf, sizeof(fmw_hdr_t));
+#else
+  MD5_CTX ctx;
+  MD5_Init(&ctx);
 #endif
   int32_t remain = static_cast<int32_t>(len);
   off_t at = static_cast<off_t>(sizeof(fmw_hdr_t));
@@ -129,7 +151,9 @@ int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
     const size_t getlen = remain < static_cast<int32_t>(kCopyBlock) ? static_cast<size_t>(remain) : kCopyBlock;
     if (pread_full(in, buf, getlen, at) != static_cast<ssize_t>(getlen)) return Md5Error;
     at += static_cast<off_t>(getlen);
+#ifndef FWVET_SIGNED
     MD5_Update(&ctx, buf, static_cast<unsigned int>(getlen));
+#endif
     if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
 #ifdef FWVET_SIGNED
     crypto_hash_sha256_update(&sha, buf, getlen);
@@ -138,13 +162,14 @@ int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
   } while (remain > 0);
   if (pread_full(in, buf, 1, at) != 0) return Md5Error;
 
-  unsigned char md5cal[16];
-  MD5_Final(md5cal, &ctx);
-  if (memcmp(checked->hdr.md5, md5cal, sizeof md5cal) != 0) return Md5Error;
 #ifdef FWVET_SIGNED
   unsigned char shacal[32];
   crypto_hash_sha256_final(&sha, shacal);
-  if (memcmp(checked->sha256, shacal, sizeof shacal) != 0) return SignatureError;
+  if (memcmp(checked->sha256, shacal, sizeof shacal) != 0) return changed_status(fd, len, checked->hdr.md5, buf);
+#else
+  unsigned char md5cal[16];
+  MD5_Final(md5cal, &ctx);
+  if (memcmp(checked->hdr.md5, md5cal, sizeof md5cal) != 0) return Md5Error;
 #endif
   return UpdateSuccess;
 }

@@ -410,6 +410,19 @@ TEST_F(Fwvet, StagingNameIsNeverWrittenThrough) {
     EXPECT_EQ(held, state(kStaging));
     ASSERT_EQ(0, system(("rm -f " + alias).c_str()));
   }
+
+  // Early at boot on a /tmp without unnamed files the temporary's first name
+  // is predictable: another user's file planted there never becomes ours.
+  clear_staging();
+  const std::string planted = "cd /tmp && for n in 0000000001000001 0000000000000000; do echo theirs > .flsbfile.tar.gz.$n";
+  ASSERT_EQ(0, system((planted + " && chown 65534 .flsbfile.tar.gz.$n; done").c_str()));
+  const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")}, {"FWVET_SHIM_ACTION", "early"}});
+  EXPECT_EQ(0, r.status);
+  struct stat st;
+  ASSERT_EQ(0, lstat(kStaging.c_str(), &st));
+  EXPECT_EQ(geteuid(), st.st_uid);
+  EXPECT_EQ(shown(good.substr(128)), state(kStaging));
+  EXPECT_EQ("theirs\ntheirs\n", slurp("/tmp/.flsbfile.tar.gz.0000000001000001") + slurp("/tmp/.flsbfile.tar.gz.0000000000000000"));
 }
 
 // A run cut short or crowded out leaves the previous staging file as it was,
@@ -714,17 +727,20 @@ TEST_F(Fwvet, SignedUpgrades) {
     }
   }
 
-  // The file rewritten in place between the check and the copy into its twin
-  // of the same MD5, B + S: never staged.
+  // The file rewritten in place between the check and the copy, into its
+  // twin of the same MD5, B + S (11), or into anything else (8, as without
+  // keys): never staged.
   const std::string f = path("fw.bin");
-  spit(in, body);
-  ASSERT_EQ(0, fwpack({"-o", f, in}).status);
-  ASSERT_EQ(0, quiet("sha256sum --tag fw.bin > list && signify-openbsd -S -e -s " + keys + "k1.sec -m list -x fw.bin.sig"));
-  plant_staging();
-  const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")}, {"FWVET_SHIM_FILE", f}, {"FWVET_SHIM_ACTION", "twin"},
-                                    {"FWVET_SHIM_AT", "open2"}, {"FWVET_SHIM_DATA", twin}});
-  EXPECT_EQ(11, r.status);
-  EXPECT_EQ(kOldStaging, state(kStaging));
+  for (const char *action : {"twin", "alter"}) {
+    spit(in, body);
+    ASSERT_EQ(0, fwpack({"-o", f, in}).status);
+    ASSERT_EQ(0, quiet("sha256sum --tag fw.bin > list && signify-openbsd -S -e -s " + keys + "k1.sec -m list -x fw.bin.sig"));
+    plant_staging();
+    const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")}, {"FWVET_SHIM_FILE", f}, {"FWVET_SHIM_ACTION", action},
+                                      {"FWVET_SHIM_AT", "open2"}, {"FWVET_SHIM_DATA", twin}});
+    EXPECT_EQ(*action == 't' ? 11 : 8, r.status) << action;
+    EXPECT_EQ(kOldStaging, state(kStaging));
+  }
 }
 
 // What fwpack makes is what fwvet accepts, byte for byte the layout.

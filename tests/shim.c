@@ -4,8 +4,11 @@
  *   FWVET_SHIM_ACTION  what to do: vanish, tiny, huge, grow, shrink, alter,
  *                      replace (rename another file over it), TERM or KILL
  *                      (the signal to fwvet itself), nounlink (its
- *                      deletion fails with EACCES), or twin (the hex bytes
- *                      of FWVET_SHIM_DATA written over the payload's start)
+ *                      deletion fails with EACCES), twin (the hex bytes
+ *                      of FWVET_SHIM_DATA written over the payload's start),
+ *                      or early (as early at boot where /tmp cannot make
+ *                      unnamed files: no O_TMPFILE, no random source, the
+ *                      clock at 0 and pid 1, so that names are predictable)
  *   FWVET_SHIM_AT      when: "close1", right after the upgrade file is first
  *                      closed (the end of the check), "open2", as it is
  *                      opened the second time (just before the copy), "write1" or "write2", at the copy's first or second
@@ -25,7 +28,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static int opens, writes, fsyncs, first_fd = -1;
@@ -171,3 +176,35 @@ void sync(void) {
   void (*f)(void) = (void (*)(void))real("sync");
   f();
 }
+
+static int tmpfile_refused(int flags) { return (flags & O_TMPFILE) == O_TMPFILE && is("FWVET_SHIM_ACTION", "early"); }
+
+int openat(int dir, const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int mode = va_arg(ap, int);
+  va_end(ap);
+  if (tmpfile_refused(flags)) return errno = EOPNOTSUPP, -1;
+  return ((int (*)(int, const char *, int, ...))real("openat"))(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int mode = va_arg(ap, int);
+  va_end(ap);
+  if (tmpfile_refused(flags)) return errno = EOPNOTSUPP, -1;
+  return ((int (*)(int, const char *, int, ...))real("openat64"))(dir, path, flags, mode);
+}
+
+ssize_t getrandom(void *buf, size_t n, unsigned flags) {
+  if (is("FWVET_SHIM_ACTION", "early")) return errno = ENOSYS, -1;
+  return ((ssize_t(*)(void *, size_t, unsigned))real("getrandom"))(buf, n, flags);
+}
+
+int clock_gettime(clockid_t clock, struct timespec *ts) {
+  if (is("FWVET_SHIM_ACTION", "early")) return ts->tv_sec = 0, ts->tv_nsec = 0, 0;
+  return ((int (*)(clockid_t, struct timespec *))real("clock_gettime"))(clock, ts);
+}
+
+pid_t getpid(void) { return is("FWVET_SHIM_ACTION", "early") ? 1 : ((pid_t(*)(void))real("getpid"))(); }
