@@ -1,4 +1,4 @@
-// Inspecting: an upgrade file's header in readable form, or as JSON, with the
+// Showing an upgrade file: its header in readable form, or as JSON, with the
 // verdict that fwvet's own check gives it.
 #include <stdio.h>
 #include <string.h>

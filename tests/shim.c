@@ -179,23 +179,18 @@ void sync(void) {
 
 static int tmpfile_refused(int flags) { return (flags & O_TMPFILE) == O_TMPFILE && is("FWVET_SHIM_ACTION", "early"); }
 
-int openat(int dir, const char *path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  int mode = va_arg(ap, int);
-  va_end(ap);
-  if (tmpfile_refused(flags)) return errno = EOPNOTSUPP, -1;
-  return ((int (*)(int, const char *, int, ...))real("openat"))(dir, path, flags, mode);
-}
-
-int openat64(int dir, const char *path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  int mode = va_arg(ap, int);
-  va_end(ap);
-  if (tmpfile_refused(flags)) return errno = EOPNOTSUPP, -1;
-  return ((int (*)(int, const char *, int, ...))real("openat64"))(dir, path, flags, mode);
-}
+/* openat64 where off_t has 32 bits, openat elsewhere. */
+#define OPENAT(name)                                                                    \
+  int name(int dir, const char *path, int flags, ...) {                                 \
+    va_list ap;                                                                         \
+    va_start(ap, flags);                                                                \
+    int mode = va_arg(ap, int);                                                         \
+    va_end(ap);                                                                         \
+    if (tmpfile_refused(flags)) return errno = EOPNOTSUPP, -1;                          \
+    return ((int (*)(int, const char *, int, ...))real(#name))(dir, path, flags, mode); \
+  }
+OPENAT(openat)
+OPENAT(openat64)
 
 ssize_t getrandom(void *buf, size_t n, unsigned flags) {
   if (is("FWVET_SHIM_ACTION", "early")) return errno = ENOSYS, -1;
