@@ -75,6 +75,8 @@ int main(int argc, char **argv) {
   for (int k = optind + 1; k < argc; k++)
     if (argv[k][0] == '-' && argv[k][1] != '\0') return refuse("option after the payload: ", argv[k]);
   if (a.out == nullptr) return refuse(operands == 0 ? "nothing to do" : "missing -o OUT");
+  // The header comes first and holds the digest of all that follows.
+  if (strcmp(a.out, "-") == 0) return refuse("-o -: an upgrade file cannot be streamed; name a file");
   if (operands == 0) return refuse("missing payload");
   if (operands > 1) return refuse("extra operand: ", argv[optind + 1]);
   a.payload = argv[optind];

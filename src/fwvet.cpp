@@ -31,30 +31,15 @@ const char *const g_pupdateinfo[kStatusCount] = {
     "<8>MD5 check failed",
     "<9>systype error",
     "<10>write flash error",
-#ifdef FWVET_SIGNED
+#if defined(FWVET_SIGNED) || defined(FWVET_FLOOR)
     "<11>signature check failed",
+#endif
+#ifdef FWVET_FLOOR
+    "<12>upgrade old version file",
 #endif
 };
 
 namespace {
-
-// check_file, also handing back what it read: the header whose digest it
-// verified and the fstat of the file.
-int check_file_header(const char *filepath, check_mode mode, verdict_t *v) {
-  memset(v, 0, sizeof *v);
-  int fd = -1;
-  const int opened = open_upgrade(filepath, &fd, &v->st);
-  if (opened != UpdateSuccess) return opened;
-  int status = check_fd(fd, mode, v);
-#ifdef FWVET_SIGNED
-  // Only a file that passes without keys is a question for the signature:
-  // the statuses of such a build keep their meaning.
-  if (status == UpdateSuccess) status = check_signature(filepath, v->sha256, &v->sig);
-#endif
-  // Only read from: a failed close loses nothing.
-  close(fd);
-  return status;
-}
 
 // Deletes the upgrade file if its path still names the file that was
 // checked and copied, whose fstat is copied: not a link to it, nor a file
@@ -70,7 +55,7 @@ void delete_upgrade(const char *filepath, const struct stat *copied) {
 // syncs.
 int handle_bin(const char *filepath) {
   verdict_t checked;
-  int status = check_file_header(filepath, kExtract, &checked);
+  int status = vet_file(filepath, kExtract, &checked);
   if (status != UpdateSuccess) return status;
 
   int fd = -1;
@@ -89,7 +74,7 @@ int handle_bin(const char *filepath) {
   delete_upgrade(filepath, &st);
 #ifdef FWVET_SIGNED
   // The list that vouched for it goes too, under the same rule.
-  char sig[kSigPathLen];
+  static char sig[kSigPathLen];
   if (sig_path(filepath, sig) == 0) delete_upgrade(sig, &checked.sig);
 #endif
   sync();
@@ -100,7 +85,7 @@ int handle_bin(const char *filepath) {
 
 int check_file(const char *filepath) {
   verdict_t v;
-  return check_file_header(filepath, kCheck, &v);
+  return vet_file(filepath, kCheck, &v);
 }
 
 void usage() {

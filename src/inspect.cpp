@@ -24,6 +24,16 @@ const char *verdict(int status, const verdict_t &v) {
     case FileFormatError: return "fails: wrong magic number";
     case Md5Error: return v.digested ? "fails: the payload's digest differs from md5" : "fails: the payload cannot be read";
     case FileReadHeadFail: return "fails: the header cannot be read";
+    case SYSTYPEError: return "fails: a type this device does not install";
+    case VersionApNameError: return "fails: a model this device is not";
+    case HardVerError: return "fails: hardware this image does not run on";
+    case SoftVerSame: return "fails: the release this device runs";
+#if defined(FWVET_SIGNED) || defined(FWVET_FLOOR)
+    case SignatureError: return "fails: no signed list of a trusted key vouches for it";
+#endif
+#ifdef FWVET_FLOOR
+    case SoftVerOld: return "fails: older than the oldest release this device takes";
+#endif
     default: return "fails: the file cannot be opened";
   }
 }
@@ -95,7 +105,7 @@ void report(const char *path, int status, const verdict_t &v) {
     complain(path, reason(status, v));
     return;
   }
-  printf("%-8s %s\n", "file", path);
+  print_text("file", reinterpret_cast<const unsigned char *>(path), strlen(path));
   if (!v.header) {
     complain(path, reason(status, v));
     return;

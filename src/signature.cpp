@@ -20,7 +20,6 @@ constexpr size_t kKeyNumLen = 8;
 constexpr size_t kSigLen = 2 + kKeyNumLen + crypto_sign_BYTES;           // decoded .sig line
 constexpr size_t kPubLen = 2 + kKeyNumLen + crypto_sign_PUBLICKEYBYTES;  // decoded .pub line
 constexpr size_t kSigFileMax = 65536;
-constexpr size_t kPathMax = 63;
 
 static_assert(kSigLen == 74 && kPubLen == 42, "signify's layouts");
 
@@ -37,7 +36,7 @@ int decode_line(const char *b64, size_t len, unsigned char *out, size_t n) {
 // Reads FILE.sig, a regular file of at most 64 KiB, into text; its length,
 // or -1.
 ssize_t read_sig(const char *filepath, char *text, struct stat *st) {
-  char path[kSigPathLen];
+  static char path[kSigPathLen];  // not on a small stack
   if (sig_path(filepath, path) != 0) return -1;
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -112,7 +111,7 @@ int vouches(const char *list, size_t len, const unsigned char *sha256) {
 
 int sig_path(const char *filepath, char *out) {
   const size_t len = strlen(filepath);
-  if (len > kPathMax) return -1;
+  if (len + sizeof ".sig" > kSigPathLen) return -1;
   memcpy(out, filepath, len);
   memcpy(out + len, ".sig", sizeof ".sig");
   return 0;

@@ -2,11 +2,12 @@
 #ifndef FWVET_SIGNATURE_H
 #define FWVET_SIGNATURE_H
 
+#include <limits.h>
 #include <stddef.h>
 #include <sys/stat.h>
 
-// Room for FILE.sig's path, with its NUL.
-constexpr size_t kSigPathLen = 63 + sizeof ".sig";
+// Room for FILE.sig's path, with its NUL: fwpack takes paths of any length.
+constexpr size_t kSigPathLen = PATH_MAX;
 
 // FILE.sig beside filepath, in out (kSigPathLen bytes): 0, or -1 where the
 // path is too long.

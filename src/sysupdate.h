@@ -6,8 +6,8 @@
 #include <stdint.h>
 
 // Result of an operation; also the process exit status and the index of its
-// message in g_pupdateinfo. Values 4 to 7 and 9 belong to the shared
-// vocabulary of the device's update tools.
+// message in g_pupdateinfo. Values 5 to 7 and 9 are given only by builds
+// with an identity (the device's model, hardware, types, release).
 enum update_status : uint32_t {
   UpdateSuccess = 0,
   FileIsnotExit = 1,
@@ -20,12 +20,17 @@ enum update_status : uint32_t {
   Md5Error = 8,
   SYSTYPEError = 9,
   WriteFlashError = 10,
-#ifdef FWVET_SIGNED
+#if defined(FWVET_SIGNED) || defined(FWVET_FLOOR)
   SignatureError = 11,  // only in builds that require signed upgrade files
+#endif
+#ifdef FWVET_FLOOR
+  SoftVerOld = 12,  // only in builds with a floor: older than the floor
 #endif
 };
 
-#ifdef FWVET_SIGNED
+#if defined(FWVET_FLOOR)
+constexpr int kStatusCount = 13;
+#elif defined(FWVET_SIGNED)
 constexpr int kStatusCount = 12;
 #else
 constexpr int kStatusCount = 11;

@@ -9,8 +9,12 @@
 
 #include "fdio.h"
 #include "md5.h"
+#ifdef FWVET_IDENTITY
+#include "identity.h"
+#endif
 #ifdef FWVET_SIGNED
 #include <sodium.h>
+#include "signature.h"
 #endif
 
 namespace {
@@ -59,6 +63,36 @@ int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
   return memcmp(md5, v->md5, sizeof v->md5) == 0 ? 0 : -1;
 }
 
+#ifdef FWVET_IDENTITY
+// A header text field is its bytes before the first NUL, all 32 where there
+// is none; it matches a name of the list only in full, byte for byte.
+bool named(const unsigned char *field, const char *const *names) {
+  if (names[0] == nullptr) return true;
+  size_t len = 0;
+  while (len < 32 && field[len] != '\0') len++;
+  for (; *names != nullptr; names++)
+    if (strlen(*names) == len && memcmp(field, *names, len) == 0) return true;
+  return false;
+}
+
+// The header against the identity compiled in: a type, a model and a
+// hardware revision of this device, not the running release, not older than
+// the floor. The first that fails decides.
+int identity_status(const fmw_hdr_t *hdr) {
+  bool type = kIdTypes[0] < 0;
+  for (const int *t = kIdTypes; *t >= 0; t++) type = type || *t == hdr->type;
+  if (!type) return SYSTYPEError;
+  if (!named(hdr->model, kIdModels)) return VersionApNameError;
+  if (!named(hdr->hwver, kIdHwvers)) return HardVerError;
+  const char *const running[] = {kIdSwver, nullptr};
+  if (kIdSwver != nullptr && named(hdr->swver, running)) return SoftVerSame;
+#ifdef FWVET_FLOOR
+  if (fmw_load32(&hdr->time) < kIdNotBefore) return SoftVerOld;
+#endif
+  return UpdateSuccess;
+}
+#endif
+
 bool too_big(const struct stat *st) {
   uint32_t len = 0;
   return getsize(st, &len) == FileLenError;
@@ -75,9 +109,18 @@ int check_fd(int fd, check_mode mode, verdict_t *v) {
   v->header = true;
   const bool magic = fmw_load32(&v->hdr.magicnum) == FMW_MAGIC;
   if (!magic && mode != kInspect) return FileFormatError;
+#ifdef FWVET_IDENTITY
+  // A file for another device or release is refused before its payload is
+  // read; fwpack reads it all the same, to show its digest.
+  const int identity = identity_status(&v->hdr);
+  if (identity != UpdateSuccess && mode != kInspect) return identity;
+#endif
   if (mode == kExtract && too_big(&v->st)) return FileLenError;
   const int digest = md5_check(v->hdr.md5, fd, v);
   if (!magic) return FileFormatError;
+#ifdef FWVET_IDENTITY
+  if (identity != UpdateSuccess) return identity;
+#endif
   return digest == 0 ? UpdateSuccess : Md5Error;
 }
 
@@ -100,11 +143,6 @@ int getsize(const struct stat *st, uint32_t *len) {
 
 int vet_file(const char *filepath, check_mode mode, verdict_t *v) {
   memset(v, 0, sizeof *v);
-  // A shortened path could name another file, which extraction would delete.
-  if (strlen(filepath) > kPathMax) {
-    v->error = ENAMETOOLONG;
-    return FileIsnotExit;
-  }
   int fd = -1;
   errno = 0;
   const int opened = open_upgrade(filepath, &fd, &v->st);
@@ -112,7 +150,12 @@ int vet_file(const char *filepath, check_mode mode, verdict_t *v) {
     v->error = errno;
     return opened;
   }
-  const int status = check_fd(fd, mode, v);
+  int status = check_fd(fd, mode, v);
+#ifdef FWVET_SIGNED
+  // Only a file that passes without keys is a question for the signature:
+  // the statuses of such a build keep their meaning.
+  if (status == UpdateSuccess) status = check_signature(filepath, v->sha256, &v->sig);
+#endif
   // Only read from: a failed close loses nothing.
   close(fd);
   return status;

@@ -8,9 +8,6 @@
 
 #include "sysupdate.h"
 
-// The longest path taken: fwvet's 64-byte path buffer, with its NUL.
-constexpr size_t kPathMax = 63;
-
 // What the check read of an upgrade file.
 struct verdict_t {
   fmw_hdr_t hdr;          // the header, where header is set
@@ -42,13 +39,15 @@ int getsize(const struct stat *st, uint32_t *len);
 enum check_mode { kCheck, kExtract, kInspect };
 
 // The check on the open file fd, whose fstat v->st holds: a short header,
-// a wrong magic, and before an extraction a payload too big to copy (known
-// from the size, before digesting), then the payload's MD5. Fills v; returns
+// a wrong magic, in builds with an identity a file for another device or
+// release, and before an extraction a payload too big to copy (all known
+// before digesting), then the payload's MD5. Fills v; returns
 // the update_status.
 int check_fd(int fd, check_mode mode, verdict_t *v);
 
-// The check of filepath: a path over kPathMax bytes or a file that does not
-// open, then check_fd. Fills v (error: errno of the step that failed).
+// The whole check of filepath: a file that does not open, check_fd, and in
+// builds with keys the signed list beside it. Fills v (error: errno of the
+// step that failed).
 int vet_file(const char *filepath, check_mode mode, verdict_t *v);
 
 // What extraction gives a file whose check gave status.

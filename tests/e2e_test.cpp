@@ -19,6 +19,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "md5.h"
@@ -31,8 +32,13 @@ const std::string kUsage =
     "    -c     : check upgrade file\n"
     "    -f XX  : name of bin file\n";
 const char *const kMessages[] = {"", "<1>no upgrade file\n", "<2>get file head error\n", "<3>file format error\n",
-                                 "<4>file is too big\n", "", "", "", "<8>MD5 check failed\n", "",
-                                 "<10>write flash error\n"};
+                                 "<4>file is too big\n", "<5>dev model error\n", "<6>upgrade same version file\n",
+                                 "<7>hardware version is error\n", "<8>MD5 check failed\n", "<9>systype error\n",
+                                 "<10>write flash error\n", "<11>signature check failed\n",
+                                 "<12>upgrade old version file\n"};
+// fwpack's options for a file that the test identity (of the signed
+// presets) takes: a model, hardware and release of that device.
+const std::vector<std::string> kThisDevice = {"-m", "router-a1", "-w", "rev3", "-s", "2.5.0"};
 
 std::string env(const char *name) {
   const char *v = getenv(name);
@@ -688,7 +694,9 @@ TEST_F(Fwvet, SignedUpgrades) {
     const std::string name = f.substr(dir.size() + 1);
     ASSERT_EQ(0, system(("rm -f " + dir + "/*.sig " + f).c_str()));
     spit(in, body);
-    ASSERT_EQ(0, fwpack({"-m", "fw-model1", "-o", f, in}).status);
+    std::vector<std::string> pack = kThisDevice;
+    pack.insert(pack.end(), {"-o", f, in});
+    ASSERT_EQ(0, fwpack(pack).status);
     if (c.status == 8) edit(f, [](std::string &d) { d[300] ^= 1; });
     std::string text;
     std::istringstream words(c.lines);
@@ -719,7 +727,7 @@ TEST_F(Fwvet, SignedUpgrades) {
       plant_staging();
       const Result r = extract ? fwvet({"-f", f}) : fwvet({"-c", "-f", f});
       EXPECT_EQ(status, r.status) << (extract ? "extract" : "check");
-      EXPECT_EQ(status == 11 ? "<11>signature check failed\n" : status ? kMessages[status] : "", r.out);
+      EXPECT_EQ(kMessages[status], r.out);
       const bool staged = extract && status == 0;
       EXPECT_EQ(staged ? "<absent>" : shown(file), state(f));
       EXPECT_EQ(staged ? "<absent>" : shown(signature), state(sig));
@@ -733,13 +741,93 @@ TEST_F(Fwvet, SignedUpgrades) {
   const std::string f = path("fw.bin");
   for (const char *action : {"twin", "alter"}) {
     spit(in, body);
-    ASSERT_EQ(0, fwpack({"-o", f, in}).status);
+    std::vector<std::string> pack = kThisDevice;
+    pack.insert(pack.end(), {"-o", f, in});
+    ASSERT_EQ(0, fwpack(pack).status);
     ASSERT_EQ(0, quiet("sha256sum --tag fw.bin > list && signify-openbsd -S -e -s " + keys + "k1.sec -m list -x fw.bin.sig"));
     plant_staging();
     const Result r = fwvet({"-f", f}, {{"LD_PRELOAD", env("FWVET_SHIM")}, {"FWVET_SHIM_FILE", f}, {"FWVET_SHIM_ACTION", action},
                                       {"FWVET_SHIM_AT", "open2"}, {"FWVET_SHIM_DATA", twin}});
     EXPECT_EQ(*action == 't' ? 11 : 8, r.status) << action;
     EXPECT_EQ(kOldStaging, state(kStaging));
+  }
+}
+
+// The device's identity: the test identity of the signed presets takes
+// models router-a1, router-a and a 32-byte name, hardware rev3 and rev3b,
+// types 0 and 2, refuses release 2.4.0 and files older than 1700000000. A
+// build with it gives each row's status, a build without any identity
+// passes every file that is intact; fwpack -j gives fwvet's status.
+TEST_F(Fwvet, IdentityOfTheDevice) {
+  const std::string id = env("FWVET_IDENTITY"), keys = env("FWVET_TEST_KEYS");
+  if (id != "" && id != "test") GTEST_SKIP() << "an identity other than the test identity";
+  const bool signs = env("FWVET_SIGNED") == "1";
+  if (signs && keys.empty()) GTEST_SKIP() << "the trusted keys are not the test keys";
+  const std::string m32 = "router-a1-with-a-32-byte-name-xx";
+  const char *const floor = "1700000000", *const before = "1699999999";
+  const struct {
+    const char *name;
+    std::vector<std::string> t, m, w, s;  // fwpack's -t, -m, -w, -s; {} for this device's
+    const char *time;                      // SOURCE_DATE_EPOCH
+    std::string model;                     // where set, the header's 32 model bytes
+    char damage;                           // 'm': magic, 'd': a payload byte
+    int status;
+  } cases[] = {
+      {"this device, at the floor", {}, {}, {}, {}, floor, "", 0, 0},
+      {"a former name, the other type and hardware", {"2"}, {"router-a"}, {"rev3b"}, {}, "1700000001", "", 0, 0},
+      {"another model", {}, {"router-zz"}, {}, {}, floor, "", 0, 5},
+      {"a model's prefix", {}, {"router"}, {}, {}, floor, "", 0, 5},
+      {"a model and a space", {}, {"router-a1 "}, {}, {}, floor, "", 0, 5},
+      {"a model in capitals", {}, {"ROUTER-A1"}, {}, {}, floor, "", 0, 5},
+      {"no model", {}, {""}, {}, {}, floor, "", 0, 5},
+      {"32 bytes without a NUL", {}, {}, {}, {}, floor, m32, 0, 0},
+      {"the first 31 of them", {}, {}, {}, {}, floor, m32.substr(0, 31) + '\0', 0, 5},
+      {"bytes after the NUL", {}, {}, {}, {}, floor, std::string("router-a1\0", 10) + std::string(22, 'j'), 0, 0},
+      {"other hardware", {}, {}, {"rev4"}, {}, floor, "", 0, 7},
+      {"no hardware", {}, {}, {""}, {}, floor, "", 0, 7},
+      {"another type", {"1"}, {}, {}, {}, floor, "", 0, 9},
+      {"type 255", {"255"}, {}, {}, {}, floor, "", 0, 9},
+      {"the running release", {}, {}, {}, {"2.4.0"}, floor, "", 0, 6},
+      {"a release that begins as it", {}, {}, {}, {"2.4.0.1"}, floor, "", 0, 0},
+      {"a second older than the floor", {}, {}, {}, {}, before, "", 0, 12},
+      {"time 0", {}, {}, {}, {}, "0", "", 0, 12},
+      {"all wrong: the type first", {"1"}, {"x"}, {"x"}, {"2.4.0"}, "0", "", 0, 9},
+      {"then the model", {}, {"x"}, {"x"}, {"2.4.0"}, "0", "", 0, 5},
+      {"then the hardware", {}, {}, {"x"}, {"2.4.0"}, "0", "", 0, 7},
+      {"then the release", {}, {}, {}, {"2.4.0"}, "0", "", 0, 6},
+      {"another model and a payload byte changed", {}, {"x"}, {}, {}, floor, "", 'd', 5},
+      {"another model and a wrong magic", {}, {"x"}, {}, {}, floor, "", 'm', 3},
+  };
+  const std::string in = path("payload"), f = path("fw.bin");
+  spit(in, payload(20000));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, system(("rm -f " + f + " " + f + ".sig").c_str()));
+    std::vector<std::string> args;
+    for (const auto &[option, value, mine] : {std::make_tuple("-t", c.t, "0"), std::make_tuple("-m", c.m, "router-a1"),
+                                              std::make_tuple("-w", c.w, "rev3"), std::make_tuple("-s", c.s, "2.5.0")})
+      args.insert(args.end(), {option, value.empty() ? mine : value[0]});
+    args.insert(args.end(), {"-o", f, in});
+    ASSERT_EQ(0, fwpack(args, {{"SOURCE_DATE_EPOCH", c.time}}).status);
+    std::string file = slurp(f);
+    if (!c.model.empty()) file.replace(6, 32, c.model);
+    if (c.damage == 'm') file[0] = 0;
+    if (c.damage == 'd') file[500] ^= 1;
+    spit(f, file);
+    if (signs) {
+      ASSERT_EQ(0, system(("cd " + dir + " && sha256sum --tag fw.bin > list && signify-openbsd -S -e -s " + keys +
+                           "/k1.sec -m list -x fw.bin.sig").c_str()));
+    }
+    const int status = id == "test" ? c.status : c.damage == 'm' ? 3 : c.damage == 'd' ? 8 : 0;
+    for (const bool extract : {false, true}) {
+      plant_staging();
+      const Result r = extract ? fwvet({"-f", f}) : fwvet({"-c", "-f", f});
+      EXPECT_EQ(status, r.status) << (extract ? "extract" : "check");
+      EXPECT_EQ(kMessages[status], r.out);
+      EXPECT_EQ(shown(extract && status == 0 ? file.substr(128) : kOldStaging), state(kStaging));
+      EXPECT_EQ(extract && status == 0 ? "<absent>" : shown(file), state(f));
+      if (!extract) expect_json(f, "status", status, "status=" + std::to_string(status) + "\n");
+    }
   }
 }
 
@@ -797,7 +885,7 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
 
   // The report comes before the error, also where both go to one place.
   const Result both = fwpack({"-i", out}, {}, [] { dup2(1, 2); });
-  EXPECT_EQ("file     " + out + "\nfwpack: " + out + ": shorter than the 128-byte header\n", both.out);
+  EXPECT_EQ("file     \"" + out + "\"\nfwpack: " + out + ": shorter than the 128-byte header\n", both.out);
 
   // The payload from standard input, a file or a pipe.
   const std::string body = payload(100000, 3);
