@@ -848,6 +848,11 @@ TEST_F(Fwvet, PackedFilesRoundTrip) {
     EXPECT_EQ(0, fwpack({"-i", out}).status);
     EXPECT_EQ(0, fwvet({"-c", "-f", out}).status);
   }
+  // fwpack gives the verdict on the file at any path; only fwvet limits it.
+  const std::string deep = path(std::string(100, 'd'));
+  ASSERT_EQ(0, rename(out.c_str(), deep.c_str()));
+  expect_json(deep, "status", 0, "status=0\n");
+  EXPECT_EQ(1, fwvet({"-c", "-f", deep}).status);
 
   // Every field in its place, and shown.
   spit(in, "abc");
@@ -939,6 +944,7 @@ TEST_F(Fwvet, PackFailsWhole) {
       {{"-i", out, "-m", "x"}, 64, "not both: -m"},
       {{"-t", " 5", "-o", out, in}, 1, "not a number"},
       {{"-t", "+5", "-o", out, in}, 1, "not a number"},
+      {{"-o", "-", in}, 64, "fwpack: -o -: an upgrade file cannot be streamed"},
   };
   auto listing = [&] { return std::to_string(system(("test $(ls -A " + dir + " | grep -cvx '.out\\|.err') = 3").c_str())); };
   for (const auto &c : cases) {
