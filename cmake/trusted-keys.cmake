@@ -65,31 +65,56 @@ string(APPEND header "};\n\n#endif\n")
 set(generated "${CMAKE_BINARY_DIR}/generated")
 file(CONFIGURE OUTPUT "${generated}/trusted_keys.h" CONTENT "${header}")
 
-# libsodium from Debian, for the target's architecture: the host's installed
-# package, or for a cross build the target's unpacked into the build tree
-# (never installed: see scripts/fetch-debs). Its headers serve every
-# architecture; a cross build sees them alone, not the host's /usr/include.
+# libsodium's signature verification. A host build links Debian's installed
+# library. A device build compiles the few files that verification needs
+# from Debian's source package of the same version (scripts/fetch-source:
+# no download but through apt, nothing installed), at -Os with a section a
+# function, and links with --gc-sections: Debian's libsodium.a, built
+# without sections, brings whole objects along (the random number
+# generator, every hash, the 30 KB table that only signing uses).
 if(FWVET_TRIPLE)
-  string(REGEX REPLACE "-.*" "" deb_arch "${FWVET_TRIPLE}")
-  set(root "${CMAKE_BINARY_DIR}/debroot")
-  execute_process(COMMAND "${CMAKE_SOURCE_DIR}/scripts/fetch-debs" "${root}" libsodium-dev:${deb_arch} libsodium23:${deb_arch}
-    RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "cannot fetch libsodium for ${deb_arch}: dpkg --add-architecture ${deb_arch} && apt-get update")
+  execute_process(COMMAND apt-cache show --no-all-versions libsodium-dev
+    OUTPUT_VARIABLE info RESULT_VARIABLE rc ERROR_QUIET)
+  string(REGEX MATCH "\nVersion: ([^\n]*)" version "\n${info}")
+  set(version "${CMAKE_MATCH_1}")
+  set(src "${CMAKE_BINARY_DIR}/libsodium-src")
+  if(NOT EXISTS "${src}/.fetched-${version}")
+    execute_process(COMMAND "${CMAKE_SOURCE_DIR}/scripts/fetch-source" "${src}" libsodium "${version}" RESULT_VARIABLE rc)
+    if(version STREQUAL "" OR NOT rc EQUAL 0)
+      message(FATAL_ERROR "cannot fetch libsodium's source package (version '${version}'): apt-get update, "
+                          "and apt-get install dpkg-dev (for dpkg-source)")
+    endif()
+    file(TOUCH "${src}/.fetched-${version}")
   endif()
-  set(FWVET_SODIUM "${root}/usr/lib/${FWVET_TRIPLE}/libsodium.a")
-  set(sodium_include "${root}/usr/include")
+  set(lib "${src}/src/libsodium")
+  # What configure would make of version.h.in.
+  file(READ "${lib}/include/sodium/version.h.in" text)
+  string(REGEX MATCH "^[0-9.]+" upstream "${version}")
+  string(REPLACE "@VERSION@" "${upstream}" text "${text}")
+  string(REPLACE "@SODIUM_LIBRARY_VERSION_MAJOR@" "10" text "${text}")
+  string(REPLACE "@SODIUM_LIBRARY_VERSION_MINOR@" "3" text "${text}")
+  string(REPLACE "@SODIUM_LIBRARY_MINIMAL_DEF@" "" text "${text}")
+  file(CONFIGURE OUTPUT "${generated}/sodium/version.h" CONTENT "${text}" @ONLY)
+  add_library(fwvet_sodium STATIC
+    ${lib}/crypto_sign/ed25519/ref10/open.c ${lib}/crypto_sign/ed25519/ref10/sign.c
+    ${lib}/crypto_core/ed25519/ref10/ed25519_ref10.c ${lib}/crypto_hash/sha512/cp/hash_sha512_cp.c
+    ${lib}/crypto_verify/sodium/verify.c ${lib}/sodium/utils.c ${lib}/sodium/codecs.c ${lib}/sodium/core.c)
+  # Its own code, as its authors build it: none of the project's warnings.
+  target_compile_options(fwvet_sodium PRIVATE -w -Os -ffunction-sections -fdata-sections)
+  target_compile_definitions(fwvet_sodium PRIVATE CONFIGURED=1)
+  target_include_directories(fwvet_sodium PUBLIC "${generated}/sodium" "${lib}/include" "${lib}/include/sodium")
+  set(FWVET_SODIUM fwvet_sodium)
+  target_link_options(fwvet_signing INTERFACE -Wl,--gc-sections)
 else()
   set(FWVET_SODIUM "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libsodium.a")
-  set(sodium_include /usr/include)
+  if(NOT EXISTS "${FWVET_SODIUM}" OR NOT EXISTS /usr/include/sodium.h)
+    message(FATAL_ERROR "no libsodium at ${FWVET_SODIUM}: apt-get install libsodium-dev")
+  endif()
+  file(CREATE_LINK /usr/include/sodium.h "${generated}/sodium.h" SYMBOLIC)
+  file(CREATE_LINK /usr/include/sodium "${generated}/sodium" SYMBOLIC)
 endif()
-if(NOT EXISTS "${FWVET_SODIUM}" OR NOT EXISTS "${sodium_include}/sodium.h")
-  message(FATAL_ERROR "no libsodium at ${FWVET_SODIUM}: apt-get install libsodium-dev")
-endif()
-file(CREATE_LINK "${sodium_include}/sodium.h" "${generated}/sodium.h" SYMBOLIC)
-file(CREATE_LINK "${sodium_include}/sodium" "${generated}/sodium" SYMBOLIC)
 
 target_sources(fwvet_signing INTERFACE ${CMAKE_SOURCE_DIR}/src/signature.cpp)
 target_compile_definitions(fwvet_signing INTERFACE FWVET_SIGNED)
 target_include_directories(fwvet_signing INTERFACE "${generated}")
-target_link_libraries(fwvet_signing INTERFACE "${FWVET_SODIUM}")
+target_link_libraries(fwvet_signing INTERFACE sha256 "${FWVET_SODIUM}")

@@ -17,8 +17,8 @@ namespace {
 constexpr char kCommentHeader[] = "untrusted comment: ";
 constexpr char kAlgorithm[] = "Ed";
 constexpr size_t kKeyNumLen = 8;
-constexpr size_t kSigLen = 2 + kKeyNumLen + crypto_sign_BYTES;           // decoded .sig line
-constexpr size_t kPubLen = 2 + kKeyNumLen + crypto_sign_PUBLICKEYBYTES;  // decoded .pub line
+constexpr size_t kSigLen = 2 + kKeyNumLen + crypto_sign_ed25519_BYTES;           // decoded .sig line
+constexpr size_t kPubLen = 2 + kKeyNumLen + crypto_sign_ed25519_PUBLICKEYBYTES;  // decoded .pub line
 constexpr size_t kSigFileMax = 65536;
 
 static_assert(kSigLen == 74 && kPubLen == 42, "signify's layouts");
@@ -139,7 +139,7 @@ int check_signature(const char *filepath, const unsigned char *sha256, struct st
   // A detached signature (no message after it) vouches for no list.
   // Verification needs no state that sodium_init sets up, and skipping it
   // keeps the random number generator, which can block early at boot, out.
-  if (crypto_sign_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg),
+  if (crypto_sign_ed25519_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg),
                                                  msglen, pub + 2 + kKeyNumLen) != 0)
     return SignatureError;
   return vouches(msg, msglen, sha256) == 0 ? UpdateSuccess : SignatureError;

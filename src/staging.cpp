@@ -16,7 +16,7 @@
 #include "md5.h"
 #include "sysupdate.h"
 #ifdef FWVET_SIGNED
-#include <sodium.h>
+#include "sha256.h"
 #endif
 
 namespace {
@@ -137,10 +137,10 @@ int changed_status(int fd, uint32_t len, const unsigned char *md5, unsigned char
 int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
   alignas(8) unsigned char buf[kCopyBlock];  // whole words for the digest
 #ifdef FWVET_SIGNED
-  crypto_hash_sha256_state sha;
-  crypto_hash_sha256_init(&sha);
+  SHA256_CTX sha;
+  SHA256_Init(&sha);
   if (pread_full(in, buf, sizeof(fmw_hdr_t), 0) != static_cast<ssize_t>(sizeof(fmw_hdr_t))) return Md5Error;
-  crypto_hash_sha256_update(&sha, buf, sizeof(fmw_hdr_t));
+  SHA256_Update(&sha, buf, sizeof(fmw_hdr_t));
 #else
   MD5_CTX ctx;
   MD5_Init(&ctx);
@@ -156,7 +156,7 @@ int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
 #endif
     if (write_all(fd, buf, getlen) != 0) return WriteFlashError;
 #ifdef FWVET_SIGNED
-    crypto_hash_sha256_update(&sha, buf, getlen);
+    SHA256_Update(&sha, buf, getlen);
 #endif
     remain -= static_cast<int32_t>(getlen);
   } while (remain > 0);
@@ -164,7 +164,7 @@ int copy_payload(int in, int fd, uint32_t len, const verdict_t *checked) {
 
 #ifdef FWVET_SIGNED
   unsigned char shacal[32];
-  crypto_hash_sha256_final(&sha, shacal);
+  SHA256_Final(shacal, &sha);
   if (memcmp(checked->sha256, shacal, sizeof shacal) != 0) return changed_status(fd, len, checked->hdr.md5, buf);
 #else
   unsigned char md5cal[16];

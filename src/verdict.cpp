@@ -13,7 +13,7 @@
 #include "identity.h"
 #endif
 #ifdef FWVET_SIGNED
-#include <sodium.h>
+#include "sha256.h"
 #include "signature.h"
 #endif
 
@@ -37,9 +37,9 @@ int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
   MD5_CTX ctx;
   MD5_Init(&ctx);
 #ifdef FWVET_SIGNED
-  crypto_hash_sha256_state sha;
-  crypto_hash_sha256_init(&sha);
-  crypto_hash_sha256_update(&sha, reinterpret_cast<const unsigned char *>(&v->hdr), kHeaderLen);
+  SHA256_CTX sha;
+  SHA256_Init(&sha);
+  SHA256_Update(&sha, reinterpret_cast<const unsigned char *>(&v->hdr), kHeaderLen);
 #endif
   for (;;) {
     const ssize_t n = pread_full(fd, buf, sizeof buf, at);
@@ -49,14 +49,14 @@ int md5_check(const unsigned char *md5, int fd, verdict_t *v) {
     }
     MD5_Update(&ctx, buf, static_cast<unsigned int>(n));
 #ifdef FWVET_SIGNED
-    crypto_hash_sha256_update(&sha, buf, static_cast<unsigned long long>(n));
+    SHA256_Update(&sha, buf, static_cast<size_t>(n));
 #endif
     at += n;
     if (static_cast<size_t>(n) < sizeof buf) break;
   }
   MD5_Final(v->md5, &ctx);
 #ifdef FWVET_SIGNED
-  crypto_hash_sha256_final(&sha, v->sha256);
+  SHA256_Final(v->sha256, &sha);
 #endif
   v->digested = true;
   v->payload = static_cast<uint64_t>(at) - kHeaderLen;
