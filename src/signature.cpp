@@ -64,45 +64,66 @@ int find_key(const unsigned char *sig, unsigned char *pub) {
   return -1;
 }
 
-// n lower-case hex digits at p, decoded into out (which may be null); 0 or -1.
+// n lower-case hex digits at p, decoded into out; 0 or -1.
 int unhex(const char *p, size_t n, unsigned char *out) {
   for (size_t k = 0; k < n; k++) {
     const char c = p[k];
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return -1;
     const unsigned d = static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
-    if (out != nullptr) out[k / 2] = static_cast<unsigned char>(k % 2 ? out[k / 2] | d : d << 4);
+    out[k / 2] = static_cast<unsigned char>(k % 2 ? out[k / 2] | d : d << 4);
   }
   return 0;
 }
 
-// One line of the list, without its newline: "ALGO (NAME) = HEX". 1 where it
-// is a SHA256 line that carries sha256, 0 for any other well-formed line,
-// -1 for a line of no such form, which makes the whole list unreadable.
-int list_line(const char *line, size_t len, const unsigned char *sha256) {
-  const bool sha512 = len > 8 && memcmp(line, "SHA512 (", 8) == 0;
-  if (!sha512 && (len <= 8 || memcmp(line, "SHA256 (", 8) != 0)) return -1;
-  const size_t hexlen = sha512 ? 128 : 64;
-  const char *close = static_cast<const char *>(memchr(line + 8, ')', len - 8));
-  if (close == nullptr || close == line + 8) return -1;
-  const size_t at = static_cast<size_t>(close - line);
-  if (len != at + 4 + hexlen || memcmp(close, ") = ", 4) != 0) return -1;
-  unsigned char digest[32];
-  if (unhex(close + 4, hexlen, sha512 ? nullptr : digest) != 0) return -1;
-  return !sha512 && memcmp(digest, sha256, sizeof digest) == 0 ? 1 : 0;
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A line's next token, as scanf's "%Ns" takes it: white space skipped, then
+// up to max bytes that are not. Its length (0: none); *p moves past it.
+size_t token(const char **p, const char *end, size_t max) {
+  while (*p < end && is_space(**p)) ++*p;
+  const char *start = *p;
+  while (*p < end && !is_space(**p) && static_cast<size_t>(*p - start) < max) ++*p;
+  return static_cast<size_t>(*p - start);
 }
 
-// The signed list (len bytes): every line well formed, one carrying sha256.
+// One line of the list, without its newline, read as signify reads it
+// ("%31s (%1023[^)]) = %223s"): an algorithm, a NAME in parentheses (any
+// bytes but ')'), "=" and a digest, with white space (a CR too) around them
+// and any text after the digest ignored. 1 where it is a SHA256 line whose
+// digest is sha256 in lower-case hex, 0 for any other such line (any
+// algorithm), -1 for a line of no such form, which makes the list unreadable.
+int list_line(const char *line, size_t len, const unsigned char *sha256) {
+  const char *p = line, *end = line + len;
+  const size_t algolen = token(&p, end, 31);
+  const char *algo = p - algolen;
+  while (p < end && is_space(*p)) p++;
+  if (algolen == 0 || p == end || *p++ != '(') return -1;
+  const char *name = p;
+  while (p < end && *p != ')' && p - name < 1023) p++;
+  if (p == name || p == end || *p++ != ')') return -1;
+  while (p < end && is_space(*p)) p++;
+  if (p == end || *p++ != '=') return -1;
+  const size_t hexlen = token(&p, end, 223);
+  if (hexlen == 0) return -1;
+  unsigned char digest[32];
+  if (algolen != 6 || memcmp(algo, "SHA256", 6) != 0 || hexlen != 64 || unhex(p - hexlen, 64, digest) != 0) return 0;
+  return memcmp(digest, sha256, sizeof digest) == 0 ? 1 : 0;
+}
+
+// The signed list (len bytes, up to a NUL as signify reads it): every line
+// readable, one carrying sha256. The last line may lack its newline.
 int vouches(const char *list, size_t len, const unsigned char *sha256) {
+  len = strnlen(list, len);
   bool found = false;
   while (len > 0) {
     const char *nl = static_cast<const char *>(memchr(list, '\n', len));
-    if (nl == nullptr) return -1;
-    const size_t n = static_cast<size_t>(nl - list);
+    const size_t n = nl == nullptr ? len : static_cast<size_t>(nl - list);
     const int r = list_line(list, n, sha256);
     if (r < 0) return -1;
     found = found || r == 1;
-    list += n + 1;
-    len -= n + 1;
+    const size_t step = nl == nullptr ? n : n + 1;
+    list += step;
+    len -= step;
   }
   return found ? 0 : -1;
 }

@@ -15,11 +15,13 @@ int sig_path(const char *filepath, char *out);
 
 // Checks FILE.sig beside filepath: a signify embedded signature, that is the
 // line "untrusted comment: ...", the base64 of "Ed", an 8-byte key number and
-// an Ed25519 signature, then the signed message, a checksum list of lines
-// "SHA256 (NAME) = <64 lower-case hex>" (or SHA512, 128 hex, which never
-// vouch for a file). The message must verify with the compiled-in key of
-// that number, every line must be of that form, and one SHA256 line must
-// carry sha256, the SHA-256 of the whole upgrade file; NAME is not compared.
+// an Ed25519 signature, then the signed message, a checksum list whose lines
+// read as signify reads them: "ALGO (NAME) = DIGEST", white space around the
+// tokens, text after the digest ignored. The message must verify with the
+// compiled-in key of that number, every line must read so, and one SHA256
+// line must carry sha256, the SHA-256 of the whole upgrade file, in
+// lower-case hex; lines of other algorithms (SHA512 among them) never vouch,
+// and NAME is not compared.
 // Returns UpdateSuccess or SignatureError; sig gets FILE.sig's fstat.
 int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig);
 

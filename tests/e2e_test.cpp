@@ -678,7 +678,26 @@ TEST_F(Fwvet, SignedUpgrades) {
       {"no line for the file", "fw.bin", "payload", "k1", nullptr, 11},
       {"a blank line", "fw.bin", "F _", "k1", nullptr, -1},
       {"a comment line", "fw.bin", "# F", "k1", nullptr, -1},
-      {"another algorithm", "fw.bin", "M F", "k1", nullptr, -1},
+      {"other algorithms' lines besides", "fw.bin", "B2 F S1 M", "k1", nullptr, -1},
+      // signify stops at a line for the file in an algorithm it cannot
+      // compute; the device, which compares no name, passes over it.
+      {"an MD5 line for the file before its own", "fw.bin", "M F", "k1", nullptr, 0},
+      {"a backslash-escaped name for another file", "fw.bin", "ESC F", "k2", nullptr, -1},
+      {"CRLF line ends", "fw.bin", "payload F CRLF", "k1", nullptr, -1},
+      {"no final newline", "fw.bin", "payload F NOEOL", "k1", nullptr, -1},
+      {"tabs between the fields", "fw.bin", "F TAB", "k1", nullptr, -1},
+      {"two spaces between the fields", "fw.bin", "F 2SP", "k1", nullptr, -1},
+      {"white space before the line", "fw.bin", "F LEAD", "k1", nullptr, -1},
+      {"text after the digest", "fw.bin", "F TAIL", "k1", nullptr, -1},
+      {"a NUL after the file's line", "fw.bin", "F NUL", "k1", nullptr, -1},
+      {"a NUL before it", "fw.bin", "payload NUL F", "k1", nullptr, -1},
+      {"no space before the parenthesis", "fw.bin", "F NOSP", "k1", nullptr, -1},
+      {"\"=\" against the name", "fw.bin", "F EQ", "k1", nullptr, -1},
+      {"a space in another name", "fw.bin", "SPNAME F", "k1", nullptr, -1},
+      {"a parenthesis after the name", "fw.bin", "F PAREN", "k1", nullptr, -1},
+      {"an empty name", "fw.bin", "F NONAME", "k1", nullptr, -1},
+      {"a line of white space", "fw.bin", "F BLANK", "k1", nullptr, -1},
+      {"no digest after \"=\"", "fw.bin", "F NODIGEST", "k1", nullptr, -1},
       {"upper-case hex", "fw.bin", "U", "k1", nullptr, -1},
       {"the untagged form", "fw.bin", "H", "k1", nullptr, -1},
       {"a detached signature", "fw.bin", "", "k1", nullptr, -1},
@@ -700,13 +719,38 @@ TEST_F(Fwvet, SignedUpgrades) {
     if (c.status == 8) edit(f, [](std::string &d) { d[300] ^= 1; });
     std::string text;
     std::istringstream words(c.lines);
+    // Upper-case words change the list so far as signify's reader would
+    // see it: line ends, white space, text and NULs within and around lines.
+    const std::map<std::string, std::function<void(std::string &)>> forms = {
+        {"CRLF", [](std::string &t) { for (size_t k = t.find('\n'); k != std::string::npos; k = t.find('\n', k + 2)) t.insert(k, "\r"); }},
+        {"NOEOL", [](std::string &t) { t.pop_back(); }},
+        {"TAB", [](std::string &t) { for (char &ch : t) ch = ch == ' ' ? '\t' : ch; }},
+        {"2SP", [](std::string &t) { for (size_t k = t.find(' '); k != std::string::npos; k = t.find(' ', k + 2)) t.insert(k, " "); }},
+        {"LEAD", [](std::string &t) { t.insert(t.rfind("SHA256 ("), " \t"); }},
+        {"TAIL", [](std::string &t) { t.insert(t.size() - 1, "  and so on"); }},
+        {"NUL", [](std::string &t) { t += std::string("\0# not a line\n", 15); }},
+        {"NOSP", [](std::string &t) { t.erase(t.rfind("SHA256 (") + 6, 1); }},
+        {"EQ", [](std::string &t) { t.erase(t.rfind(") = ") + 1, 1); }},
+        {"SPNAME", [](std::string &t) { t += "SHA256 (pay load) = " + std::string(64, '0') + "\n"; }},
+        {"PAREN", [](std::string &t) { t.insert(t.rfind(") = "), ")"); }},
+        {"NONAME", [](std::string &t) { t += "SHA256 () = " + std::string(64, '0') + "\n"; }},
+        {"BLANK", [](std::string &t) { t += " \t\r\n"; }},
+        {"NODIGEST", [](std::string &t) { t += "SHA256 (other) = \r\n"; }},
+    };
     for (std::string w; words >> w;) {
+      if (forms.count(w)) {
+        forms.at(w)(text);
+        continue;
+      }
       const std::string tag = "sha256sum --tag " + name + " > " + list;
       ASSERT_EQ(0, quiet(w == "5" ? "sha512sum --tag " + name + " > " + list
                          : w == "F" || w == "R" || w == "U" ? tag
                          : w == "H" ? "sha256sum " + name + " > " + list
                          : w == "W" ? "sha256sum --tag payload | sed 's/payload/" + name + "/' > " + list
                          : w == "M" ? "md5sum --tag " + name + " > " + list
+                         : w == "S1" ? "sha1sum --tag " + name + " > " + list
+                         : w == "B2" ? "b2sum --tag payload > " + list
+                         : w == "ESC" ? "cp payload 'pay\\load' && sha256sum --tag 'pay\\load' > " + list
                          : w == "_" || w == "#" ? "echo '#' > " + list
                                                 : "sha256sum --tag " + w + " > " + list));
       std::string line = w == "_" ? "\n" : slurp(list);
