@@ -8,7 +8,11 @@
  *                      of FWVET_SHIM_DATA written over the payload's start),
  *                      or early (as early at boot where /tmp cannot make
  *                      unnamed files: no O_TMPFILE, no random source, the
- *                      clock at 0 and pid 1, so that names are predictable)
+ *                      clock at 0 and pid 1, so that names are predictable),
+ *                      short (each read, pread and write of a file moves
+ *                      one byte less than asked, where it asks for more
+ *                      than one) or eintr (every other one is interrupted
+ *                      before it moves anything); standard streams aside
  *   FWVET_SHIM_AT      when: "close1", right after the upgrade file is first
  *                      closed (the end of the check), "open2", as it is
  *                      opened the second time (just before the copy), "write1" or "write2", at the copy's first or second
@@ -136,10 +140,37 @@ int close(int fd) {
   return r;
 }
 
+/* A transfer that Linux may legally cut short or interrupt: -1 for EINTR,
+ * else 0, with n perhaps made smaller. */
+static int cut(int fd, size_t *n) {
+  static int interrupted;
+  if (busy || fd <= 2) return 0;
+  if (is("FWVET_SHIM_ACTION", "eintr") && (interrupted ^= 1)) return errno = EINTR, -1;
+  if (is("FWVET_SHIM_ACTION", "short") && *n > 1) --*n;
+  return 0;
+}
+
 ssize_t write(int fd, const void *buf, size_t n) {
   if (!busy) act(++writes == 1 ? "write1" : writes == 2 ? "write2" : "");
+  if (cut(fd, &n) != 0) return -1;
   ssize_t (*f)(int, const void *, size_t) = (ssize_t(*)(int, const void *, size_t))real("write");
   return f(fd, buf, n);
+}
+
+ssize_t read(int fd, void *buf, size_t n) {
+  if (cut(fd, &n) != 0) return -1;
+  return ((ssize_t(*)(int, void *, size_t))real("read"))(fd, buf, n);
+}
+
+/* pread64 where off_t has 32 bits, pread elsewhere. */
+ssize_t pread(int fd, void *buf, size_t n, off_t at) {
+  if (cut(fd, &n) != 0) return -1;
+  return ((ssize_t(*)(int, void *, size_t, off_t))real("pread"))(fd, buf, n, at);
+}
+
+ssize_t pread64(int fd, void *buf, size_t n, off64_t at) {
+  if (cut(fd, &n) != 0) return -1;
+  return ((ssize_t(*)(int, void *, size_t, off64_t))real("pread64"))(fd, buf, n, at);
 }
 
 int fsync(int fd) {
