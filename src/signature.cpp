@@ -77,10 +77,15 @@ int unhex(const char *p, size_t n, unsigned char *out) {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Moves *p past white space, as a blank in a scanf format does.
+void skip_space(const char **p, const char *end) {
+  while (*p < end && is_space(**p)) ++*p;
+}
+
 // A line's next token, as scanf's "%Ns" takes it: white space skipped, then
 // up to max bytes that are not. Its length (0: none); *p moves past it.
 size_t token(const char **p, const char *end, size_t max) {
-  while (*p < end && is_space(**p)) ++*p;
+  skip_space(p, end);
   const char *start = *p;
   while (*p < end && !is_space(**p) && static_cast<size_t>(*p - start) < max) ++*p;
   return static_cast<size_t>(*p - start);
@@ -96,12 +101,12 @@ int list_line(const char *line, size_t len, const unsigned char *sha256) {
   const char *p = line, *end = line + len;
   const size_t algolen = token(&p, end, 31);
   const char *algo = p - algolen;
-  while (p < end && is_space(*p)) p++;
+  skip_space(&p, end);
   if (algolen == 0 || p == end || *p++ != '(') return -1;
   const char *name = p;
   while (p < end && *p != ')' && p - name < 1023) p++;
   if (p == name || p == end || *p++ != ')') return -1;
-  while (p < end && is_space(*p)) p++;
+  skip_space(&p, end);
   if (p == end || *p++ != '=') return -1;
   const size_t hexlen = token(&p, end, 223);
   if (hexlen == 0) return -1;
@@ -121,7 +126,7 @@ int vouches(const char *list, size_t len, const unsigned char *sha256) {
     const int r = list_line(list, n, sha256);
     if (r < 0) return -1;
     found = found || r == 1;
-    const size_t step = nl == nullptr ? n : n + 1;
+    const size_t step = n + (nl != nullptr);  // and the newline
     list += step;
     len -= step;
   }
@@ -160,8 +165,8 @@ int check_signature(const char *filepath, const unsigned char *sha256, struct st
   // A detached signature (no message after it) vouches for no list.
   // Verification needs no state that sodium_init sets up, and skipping it
   // keeps the random number generator, which can block early at boot, out.
-  if (crypto_sign_ed25519_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg),
-                                                 msglen, pub + 2 + kKeyNumLen) != 0)
+  if (crypto_sign_ed25519_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg), msglen,
+                                          pub + 2 + kKeyNumLen) != 0)
     return SignatureError;
   return vouches(msg, msglen, sha256) == 0 ? UpdateSuccess : SignatureError;
 }

@@ -84,8 +84,7 @@ int identity_status(const fmw_hdr_t *hdr) {
   if (!type) return SYSTYPEError;
   if (!named(hdr->model, kIdModels)) return VersionApNameError;
   if (!named(hdr->hwver, kIdHwvers)) return HardVerError;
-  const char *const running[] = {kIdSwver, nullptr};
-  if (kIdSwver != nullptr && named(hdr->swver, running)) return SoftVerSame;
+  if (kIdSwver[0] != nullptr && named(hdr->swver, kIdSwver)) return SoftVerSame;
 #ifdef FWVET_FLOOR
   if (fmw_load32(&hdr->time) < kIdNotBefore) return SoftVerOld;
 #endif
