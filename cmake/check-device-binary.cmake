@@ -1,6 +1,6 @@
 # Fails unless the binary FILE needs no shared library but those in NEEDS
-# (colon-separated; any of them may be left out) and its stripped copy
-# STRIPPED is at most LIMIT bytes.
+# (colon-separated; any of them may be left out; empty: a static binary,
+# which needs none) and its stripped copy STRIPPED is at most LIMIT bytes.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${READELF}" -d "${FILE}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -14,7 +14,7 @@ foreach(entry IN LISTS needed)
     message(FATAL_ERROR "fwvet needs ${lib}; the device offers only ${NEEDS}")
   endif()
 endforeach()
-if(NOT needed MATCHES "libc\\.so\\.6")
+if(NOT NEEDS STREQUAL "" AND NOT needed MATCHES "libc\\.so\\.6")
   message(FATAL_ERROR "fwvet does not link libc.so.6: ${needed}")
 endif()
 file(SIZE "${STRIPPED}" bytes)

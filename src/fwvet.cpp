@@ -108,7 +108,14 @@ int main(int argc, char **argv) {
   int opt;
   // The leading '-' hands operands back as option 1, so that options after
   // them count even where POSIXLY_CORRECT would stop the parse at the first.
-  while ((opt = getopt(argc, argv, "-cf:l:")) != -1) {
+  // A lone '-' is an operand too; some C libraries' getopt ends the parse
+  // there instead.
+  for (;;) {
+    if (optind < argc && strcmp(argv[optind], "-") == 0) {
+      optind++;
+      continue;
+    }
+    if ((opt = getopt(argc, argv, "-cf:l:")) == -1) break;
     switch (opt) {
       case 1:
         break;

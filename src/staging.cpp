@@ -2,6 +2,9 @@
 // it over the staging name, make it durable again under that name, with /tmp
 // and its file system. The staging name thus holds the previous payload or
 // the new one, whole, whatever happens to the run.
+// musl names the 64-bit directory records (which are its only ones) after
+// glibc's only with this.
+#define _LARGEFILE64_SOURCE 1
 #include "staging.h"
 
 #include <dirent.h>
@@ -84,7 +87,7 @@ void remove_stale(int dirfd) {
   // getdents64, not opendir: the tool allocates nothing.
   alignas(struct dirent64) static char buf[kDirBlock];
   for (;;) {
-    const ssize_t n = getdents64(dirfd, buf, sizeof buf);
+    const ssize_t n = getdents64(dirfd, reinterpret_cast<struct dirent64 *>(buf), sizeof buf);
     if (n <= 0) return;
     for (ssize_t at = 0; at < n;) {
       const struct dirent64 *entry = reinterpret_cast<const struct dirent64 *>(buf + at);
