@@ -108,13 +108,15 @@ int main(int argc, char **argv) {
   int opt;
   // The leading '-' hands operands back as option 1, so that options after
   // them count even where POSIXLY_CORRECT would stop the parse at the first.
-  // A lone '-' is an operand too; some C libraries' getopt ends the parse
-  // there instead.
   for (;;) {
-    if (optind < argc && strcmp(argv[optind], "-") == 0) {
+#ifndef __GLIBC__
+    // A lone '-' is an operand, as glibc's getopt hands it back; musl's
+    // ends the parse there.
+    if (optind < argc && argv[optind][0] == '-' && argv[optind][1] == '\0') {
       optind++;
       continue;
     }
+#endif
     if ((opt = getopt(argc, argv, "-cf:l:")) == -1) break;
     switch (opt) {
       case 1:

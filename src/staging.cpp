@@ -32,6 +32,11 @@ constexpr int kNameTries = 16;
 constexpr size_t kCopyBlock = 10240;
 constexpr size_t kDirBlock = 4096;
 
+// Whether st is the file st2 is.
+bool same_file(const struct stat *st, const struct stat *st2) {
+  return st->st_dev == st2->st_dev && st->st_ino == st2->st_ino;
+}
+
 // The permission bits for the new staging file, or WriteFlashError where the
 // staging name holds anything but a file of ours that no one else can have
 // written: replacing a file is no harm, but its mode tells what it was for.
@@ -47,7 +52,7 @@ int staging_mode(int dirfd, const struct stat *upgrade, mode_t *mode) {
   if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 || (st.st_mode & 022) != 0)
     return WriteFlashError;
   // Renaming over the upgrade file would lose the payload it holds.
-  if (st.st_dev == upgrade->st_dev && st.st_ino == upgrade->st_ino) return WriteFlashError;
+  if (same_file(&st, upgrade)) return WriteFlashError;
   *mode = st.st_mode & 0777;
   return UpdateSuccess;
 }
@@ -80,10 +85,11 @@ bool is_temp_name(const char *name) {
 }
 
 // Removes the temporaries that a run cut short by a power failure left in
-// /tmp where it had to name them: ours alone, never through a link. Only
+// /tmp where it had to name them: ours alone, never through a link, and never
+// the upgrade file being vetted nor its signed list, however named. Only
 // their owner may rename or remove them in the sticky /tmp, so the name
 // still holds what fstatat saw. A failure only leaves them for the next run.
-void remove_stale(int dirfd) {
+void remove_stale(int dirfd, const struct stat *upgrade, [[maybe_unused]] const verdict_t *checked) {
   // getdents64, not opendir: the tool allocates nothing.
   alignas(struct dirent64) static char buf[kDirBlock];
   for (;;) {
@@ -93,9 +99,12 @@ void remove_stale(int dirfd) {
       const struct dirent64 *entry = reinterpret_cast<const struct dirent64 *>(buf + at);
       at += entry->d_reclen;
       struct stat st;
-      if (is_temp_name(entry->d_name) && fstatat(dirfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
-        static_cast<void>(unlinkat(dirfd, entry->d_name, 0));
+      if (!is_temp_name(entry->d_name) || fstatat(dirfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      bool stale = S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 && !same_file(&st, upgrade);
+#ifdef FWVET_SIGNED
+      stale = stale && !same_file(&st, &checked->sig);
+#endif
+      if (stale) static_cast<void>(unlinkat(dirfd, entry->d_name, 0));
     }
   }
 }
@@ -189,7 +198,7 @@ int make_durable(int dirfd, int fd) {
 
 // The staging step proper, with the lock on /tmp (dirfd) held.
 int stage_locked(int dirfd, int in, const struct stat *upgrade, uint32_t len, const verdict_t *checked) {
-  remove_stale(dirfd);
+  remove_stale(dirfd, upgrade, checked);
   mode_t mode = 0;
   int status = staging_mode(dirfd, upgrade, &mode);
   if (status != UpdateSuccess) return status;

@@ -393,7 +393,7 @@ TEST_F(Fwvet, ExtractionStagesExactlyThePayload) {
 // through it. So is the upgrade file as its own staging file, however named.
 TEST_F(Fwvet, StagingNameIsNeverWrittenThrough) {
   const std::string f = path("up.bin"), victim = path("victim"), alias = path("alias");
-  const std::string good = upgrade(payload(4000));
+  const std::string good = upgrade(payload(4000)), temp = "/tmp/.flsbfile.tar.gz.0123456789abcdef";
   auto file = [&](uid_t uid, mode_t mode, const std::string &data) {
     spit(kStaging, data);
     return chown(kStaging.c_str(), uid, 0) || chmod(kStaging.c_str(), mode);
@@ -417,6 +417,8 @@ TEST_F(Fwvet, StagingNameIsNeverWrittenThrough) {
       {"itself, relative", [&] { return file(geteuid(), 0644, good); }, "flsbfile.tar.gz"},
       {"itself, through a link", [&] { return file(geteuid(), 0644, good) || symlink(kStaging.c_str(), alias.c_str()); },
        alias},
+      // The sweep of stale temporaries before staging spares the upload.
+      {"a directory, the upgrade file named as a temporary", [&] { spit(temp, good); return mkdir(kStaging.c_str(), 0700); }, temp},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -436,7 +438,7 @@ TEST_F(Fwvet, StagingNameIsNeverWrittenThrough) {
     });
     EXPECT_EQ(10, r.status);
     EXPECT_EQ(kMessages[10], r.out);
-    EXPECT_EQ(shown(good), state(f));
+    EXPECT_EQ(shown(good), state(c.arg == temp ? temp : f));
     EXPECT_EQ("victim", state(victim));
     EXPECT_EQ("<absent>", state(victim + ".new"));
     ASSERT_EQ(0, lstat(kStaging.c_str(), &after));
