@@ -42,6 +42,52 @@ void print_hex(const unsigned char *p, size_t n) {
   for (size_t k = 0; k < n; k++) printf("%02x", p[k]);
 }
 
+#ifdef FWVET_SIGNED
+// Why FILE.sig vouches or not: the word the JSON gives, and in the report's
+// words. Indexed by sig_reason.
+constexpr const char *kSigWords[][2] = {
+    {"unchecked", ""},
+    {"good", "a trusted key's list carries its SHA-256"},
+    {"missing", "no FILE.sig beside it"},
+    {"not-a-file", "FILE.sig is not a regular file of at most 64 KiB"},
+    {"malformed", "FILE.sig is not a signify signature with an embedded list"},
+    {"untrusted-key", "signed by a key this build does not trust"},
+    {"bad-signature", "a trusted key's signature that does not verify: altered, or another key of that number"},
+    {"bad-line", "a line of the list that signify would not read"},
+    {"not-listed", "no SHA256 line of the list carries its SHA-256"},
+};
+
+// The report's lines for the whole file's SHA-256 and the signed list.
+void report_signature(const verdict_t &v) {
+  printf("%-8s ", "sha256");
+  print_hex(v.sha256, sizeof v.sha256);
+  putchar('\n');
+  if (v.why.reason == kSigUnchecked) return;
+  printf("%-8s %s", "signed", kSigWords[v.why.reason][0]);
+  if (v.why.keyed) {
+    printf(", key ");
+    print_hex(v.why.key, sizeof v.why.key);
+  }
+  if (v.why.reason == kSigBadLine) printf(", line %lu", v.why.line);
+  printf(": %s\n", kSigWords[v.why.reason][1]);
+}
+
+// The JSON's fields for the same.
+void json_signature(const verdict_t &v) {
+  printf(",\"sha256\":\"");
+  print_hex(v.sha256, sizeof v.sha256);
+  putchar('"');
+  if (v.why.reason == kSigUnchecked) return;
+  printf(",\"signature\":\"%s\"", kSigWords[v.why.reason][0]);
+  if (v.why.keyed) {
+    printf(",\"key\":\"");
+    print_hex(v.why.key, sizeof v.why.key);
+    putchar('"');
+  }
+  if (v.why.reason == kSigBadLine) printf(",\"line\":%lu", v.why.line);
+}
+#endif
+
 // The length of the valid UTF-8 sequence of more than one byte at p, with n
 // bytes left, or 0: no overlong form, surrogate or code point past U+10FFFF.
 size_t utf8_len(const unsigned char *p, size_t n) {
@@ -131,7 +177,11 @@ void report(const char *path, int status, const verdict_t &v) {
   printf("%-8s %llu bytes\n", "payload", static_cast<unsigned long long>(v.payload));
   printf("%-8s ", "digest");
   print_hex(v.md5, sizeof v.md5);
-  printf("\n%-8s %s\n", "verdict", verdict(status, v));
+  putchar('\n');
+#ifdef FWVET_SIGNED
+  report_signature(v);
+#endif
+  printf("%-8s %s\n", "verdict", verdict(status, v));
   if (extract_status(status, &v) == FileLenError) printf("%-8s %s\n", "extract", kTooBig);
 }
 
@@ -163,6 +213,9 @@ void report_json(const char *path, int status, const verdict_t &v) {
     printf(",\"payload\":%llu,\"digest\":\"", static_cast<unsigned long long>(v.payload));
     print_hex(v.md5, sizeof v.md5);
     putchar('"');
+#ifdef FWVET_SIGNED
+    json_signature(v);
+#endif
   }
   const int extract = extract_status(status, &v);
   printf(",\"status\":%d,\"extract_status\":%d,\"verdict\":\"%s\"", status, extract, verdict(status, v));

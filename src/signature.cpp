@@ -20,6 +20,7 @@ constexpr size_t kKeyNumLen = 8;
 constexpr size_t kSigLen = 2 + kKeyNumLen + crypto_sign_ed25519_BYTES;           // decoded .sig line
 constexpr size_t kPubLen = 2 + kKeyNumLen + crypto_sign_ed25519_PUBLICKEYBYTES;  // decoded .pub line
 constexpr size_t kSigFileMax = 65536;
+constexpr size_t kCommentMax = 1023;
 
 static_assert(kSigLen == 74 && kPubLen == 42, "signify's layouts");
 
@@ -33,13 +34,21 @@ int decode_line(const char *b64, size_t len, unsigned char *out, size_t n) {
   return memcmp(out, kAlgorithm, 2) == 0 ? 0 : -1;
 }
 
+// Sets the reason and gives the status of a list that does not vouch.
+int refuse(sig_result_t *why, sig_reason reason) {
+  why->reason = reason;
+  return SignatureError;
+}
+
 // Reads FILE.sig, a regular file of at most 64 KiB, into text; its length,
-// or -1.
-ssize_t read_sig(const char *filepath, char *text, struct stat *st) {
+// or -1 with the reason in why.
+ssize_t read_sig(const char *filepath, char *text, struct stat *st, sig_result_t *why) {
   static char path[kSigPathLen];  // not on a small stack
+  why->reason = kSigMissing;
   if (sig_path(filepath, path) != 0) return -1;
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
+  why->reason = kSigNotFile;
   size_t got = 0;
   // A larger one is refused before a byte of it is read.
   bool ok = fstat(fd, st) == 0 && S_ISREG(st->st_mode) && st->st_size <= static_cast<off_t>(kSigFileMax);
@@ -117,20 +126,31 @@ int list_line(const char *line, size_t len, const unsigned char *sha256) {
 
 // The signed list (len bytes, up to a NUL as signify reads it): every line
 // readable, one carrying sha256. The last line may lack its newline.
-int vouches(const char *list, size_t len, const unsigned char *sha256) {
+int vouches(const char *list, size_t len, const unsigned char *sha256, sig_result_t *why) {
   len = strnlen(list, len);
   bool found = false;
   while (len > 0) {
     const char *nl = static_cast<const char *>(memchr(list, '\n', len));
     const size_t n = nl == nullptr ? len : static_cast<size_t>(nl - list);
+    why->line++;
     const int r = list_line(list, n, sha256);
-    if (r < 0) return -1;
+    if (r < 0) return refuse(why, kSigBadLine);
     found = found || r == 1;
     const size_t step = n + (nl != nullptr);  // and the newline
     list += step;
     len -= step;
   }
-  return found ? 0 : -1;
+  why->line = 0;
+  if (!found) return refuse(why, kSigNotListed);
+  why->reason = kSigGood;
+  return UpdateSuccess;
+}
+
+// The newline that ends the line at p (n bytes left), or nullptr where the
+// text or a NUL ends first: signify reads its two lines as C strings.
+const char *line_end(const char *p, size_t n) {
+  const char *nl = static_cast<const char *>(memchr(p, '\n', n));
+  return nl != nullptr && memchr(p, '\0', static_cast<size_t>(nl - p)) == nullptr ? nl : nullptr;
 }
 
 }  // namespace
@@ -143,30 +163,35 @@ int sig_path(const char *filepath, char *out) {
   return 0;
 }
 
-int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig_st) {
+int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig_st, sig_result_t *why) {
   static char text[kSigFileMax + 1];
-  const ssize_t got = read_sig(filepath, text, sig_st);
+  memset(why, 0, sizeof *why);
+  const ssize_t got = read_sig(filepath, text, sig_st, why);
   if (got < 0) return SignatureError;
   const size_t len = static_cast<size_t>(got);
 
-  // The comment line, the signature line, then the message.
+  // The comment line (a comment of 1 to 1023 bytes), the signature line,
+  // then the message: a detached signature (none) vouches for no list.
   const size_t header = sizeof kCommentHeader - 1;
-  const char *nl = static_cast<const char *>(memchr(text, '\n', len));
-  if (nl == nullptr || static_cast<size_t>(nl - text) < header || memcmp(text, kCommentHeader, header) != 0)
-    return SignatureError;
+  const char *nl = line_end(text, len);
+  if (nl == nullptr || static_cast<size_t>(nl - text) <= header || static_cast<size_t>(nl - text) > header + kCommentMax ||
+      memcmp(text, kCommentHeader, header) != 0)
+    return refuse(why, kSigMalformed);
   const char *b64 = nl + 1;
-  const char *end = static_cast<const char *>(memchr(b64, '\n', len - static_cast<size_t>(b64 - text)));
-  if (end == nullptr) return SignatureError;
+  const char *end = line_end(b64, len - static_cast<size_t>(b64 - text));
   unsigned char sig[kSigLen], pub[kPubLen];
-  if (decode_line(b64, static_cast<size_t>(end - b64), sig, kSigLen) != 0 || find_key(sig, pub) != 0)
-    return SignatureError;
+  if (end == nullptr || decode_line(b64, static_cast<size_t>(end - b64), sig, kSigLen) != 0 ||
+      end + 1 == text + len)
+    return refuse(why, kSigMalformed);
+  why->keyed = true;
+  memcpy(why->key, sig + 2, kKeyNumLen);
+  if (find_key(sig, pub) != 0) return refuse(why, kSigUntrusted);
   const char *msg = end + 1;
   const size_t msglen = len - static_cast<size_t>(msg - text);
-  // A detached signature (no message after it) vouches for no list.
   // Verification needs no state that sodium_init sets up, and skipping it
   // keeps the random number generator, which can block early at boot, out.
   if (crypto_sign_ed25519_verify_detached(sig + 2 + kKeyNumLen, reinterpret_cast<const unsigned char *>(msg), msglen,
                                           pub + 2 + kKeyNumLen) != 0)
-    return SignatureError;
-  return vouches(msg, msglen, sha256) == 0 ? UpdateSuccess : SignatureError;
+    return refuse(why, kSigBadSignature);
+  return vouches(msg, msglen, sha256, why);
 }

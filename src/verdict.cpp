@@ -153,7 +153,7 @@ int vet_file(const char *filepath, check_mode mode, verdict_t *v) {
 #ifdef FWVET_SIGNED
   // Only a file that passes without keys is a question for the signature:
   // the statuses of such a build keep their meaning.
-  if (status == UpdateSuccess) status = check_signature(filepath, v->sha256, &v->sig);
+  if (status == UpdateSuccess) status = check_signature(filepath, v->sha256, &v->sig, &v->why);
 #endif
   // Only read from: a failed close loses nothing.
   close(fd);

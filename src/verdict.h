@@ -6,6 +6,9 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#ifdef FWVET_SIGNED
+#include "signature.h"
+#endif
 #include "sysupdate.h"
 
 // What the check read of an upgrade file.
@@ -19,6 +22,7 @@ struct verdict_t {
 #ifdef FWVET_SIGNED
   unsigned char sha256[32];  // the whole file's SHA-256, where digested
   struct stat sig;           // FILE.sig's fstat, where it was read
+  sig_result_t why;          // why FILE.sig vouches for it or not
 #endif
   int error;              // errno of the step that failed, or 0
 };

@@ -688,13 +688,16 @@ TEST_F(Fwvet, SignedUpgrades) {
       "55ced74cbdd5fc5d36db19b0a5835cca7e3";
   const std::string p63 = path(std::string(63 - path("").size() - 4, 'f') + ".bin");
   // Each row: the file it names, its list (sha256sum --tag lines made in the
-  // test folder, "F" for the file's), the key, then a change to FILE.sig.
+  // test folder, "F" for the file's), the key ("-": no FILE.sig, "/": a
+  // folder of that name), then a change to FILE.sig; fwpack -j's reason
+  // (and ":line"), where the row pins it, with the key's number.
   const struct {
     const char *name;
     std::string file, lines;
     const char *key;
     std::function<void(std::string &)> change;
     int status;  // -1: 0 where signify -C accepts the file, 11 where not
+    const char *why = nullptr;
   } cases[] = {
       {"good", "fw.bin", "F", "k1", nullptr, -1},
       {"the second trusted key", "fw.bin", "F", "k2", nullptr, -1},
@@ -702,10 +705,12 @@ TEST_F(Fwvet, SignedUpgrades) {
       {"the file's line last of many", "fw.bin", "payload list F", "k1", nullptr, -1},
       {"another name, the file's digest", "fw.bin", "R", "k1", nullptr, 0},
       {"SHA512 lines besides", "fw.bin", "5 F 5", "k2", nullptr, -1},
-      {"a SHA512 line alone", "fw.bin", "5", "k1", nullptr, 11},
-      {"an untrusted key", "fw.bin", "F", "k3", nullptr, -1},
-      {"another key with a trusted key's number", "fw.bin", "F", "k4", nullptr, -1},
-      {"another file's digest", "fw.bin", "W", "k1", nullptr, -1},
+      {"a SHA512 line alone", "fw.bin", "5", "k1", nullptr, 11, "not-listed"},
+      {"an untrusted key", "fw.bin", "F", "k3", nullptr, -1, "untrusted-key"},
+      {"another key with a trusted key's number", "fw.bin", "F", "k4", nullptr, -1, "bad-signature"},
+      {"another file's digest", "fw.bin", "W", "k1", nullptr, -1, "not-listed"},
+      {"no FILE.sig", "fw.bin", "F", "-", nullptr, -1, "missing"},
+      {"FILE.sig a folder", "fw.bin", "F", "/", nullptr, -1, "not-a-file"},
       {"no line for the file", "fw.bin", "payload", "k1", nullptr, 11},
       {"a blank line", "fw.bin", "F _", "k1", nullptr, -1},
       {"a comment line", "fw.bin", "# F", "k1", nullptr, -1},
@@ -722,7 +727,9 @@ TEST_F(Fwvet, SignedUpgrades) {
       {"text after the digest", "fw.bin", "F TAIL", "k1", nullptr, -1},
       {"a NUL after the file's line", "fw.bin", "F NUL", "k1", nullptr, -1},
       {"a NUL before it", "fw.bin", "payload NUL F", "k1", nullptr, -1},
-      {"no space before the parenthesis", "fw.bin", "F NOSP", "k1", nullptr, -1},
+      {"no space before the parenthesis", "fw.bin", "payload F NOSP", "k1", nullptr, -1, "bad-line:2"},
+      {"an algorithm past signify's 31 bytes", "fw.bin", "F LONGALGO", "k1", nullptr, -1, "bad-line:2"},
+      {"a name past its 1023", "fw.bin", "F LONGNAME", "k1", nullptr, -1, "bad-line:2"},
       {"\"=\" against the name", "fw.bin", "F EQ", "k1", nullptr, -1},
       {"a space in another name", "fw.bin", "SPNAME F", "k1", nullptr, -1},
       {"a parenthesis after the name", "fw.bin", "F PAREN", "k1", nullptr, -1},
@@ -731,18 +738,23 @@ TEST_F(Fwvet, SignedUpgrades) {
       {"no digest after \"=\"", "fw.bin", "F NODIGEST", "k1", nullptr, -1},
       {"upper-case hex", "fw.bin", "U", "k1", nullptr, -1},
       {"the untagged form", "fw.bin", "H", "k1", nullptr, -1},
-      {"a detached signature", "fw.bin", "", "k1", nullptr, -1},
-      {"the list altered after signing", "fw.bin", "payload F", "k1", [](std::string &d) { d[d.rfind("SHA256") - 3] ^= 1; }, -1},
+      {"a detached signature", "fw.bin", "", "k1", nullptr, -1, "malformed"},
+      {"the list altered after signing", "fw.bin", "payload F", "k1", [](std::string &d) { d[d.rfind("SHA256") - 3] ^= 1; }, -1, "bad-signature"},
+      {"an empty comment", "fw.bin", "F", "k1", [](std::string &d) { d.erase(19, d.find('\n') - 19); }, -1, "malformed"},
+      {"a comment of 1024 bytes", "fw.bin", "F", "k1", [](std::string &d) { d.replace(19, d.find('\n') - 19, std::string(1024, 'c')); }, -1, "malformed"},
+      {"a comment of 1023", "fw.bin", "F", "k1", [](std::string &d) { d.replace(19, d.find('\n') - 19, std::string(1023, 'c')); }, -1},
+      {"a NUL in the comment", "fw.bin", "F", "k1", [](std::string &d) { d[20] = '\0'; }, -1, "malformed"},
+      {"a NUL after the base64", "fw.bin", "F", "k1", [](std::string &d) { d.insert(d.find('\n', d.find('\n') + 1), 1, '\0'); }, -1, "malformed"},
       {"the comment altered", "fw.bin", "F", "k1", [](std::string &d) { d.insert(19, "changed "); }, -1},
       {"text after the base64 line", "fw.bin", "F", "k1", [](std::string &d) { d.insert(d.find('\n', d.find('\n') + 1), " x"); }, -1},
-      {"over 64 KiB", "fw.bin", "F", "k1", [](std::string &d) { d.insert(19, std::string(66000, 'c')); }, 11},
+      {"over 64 KiB", "fw.bin", "F", "k1", [](std::string &d) { d.insert(19, std::string(66000, 'c')); }, 11, "not-a-file"},
       {"a payload byte flipped, its MD5 left", "fw.bin", "F", "k1", nullptr, 8},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string f = c.file[0] == '/' ? c.file : path(c.file), sig = f + ".sig";
     const std::string name = f.substr(dir.size() + 1);
-    ASSERT_EQ(0, system(("rm -f " + dir + "/*.sig " + f).c_str()));
+    ASSERT_EQ(0, system(("rm -rf " + dir + "/*.sig " + f).c_str()));
     spit(in, body);
     std::vector<std::string> pack = kThisDevice;
     pack.insert(pack.end(), {"-o", f, in});
@@ -767,6 +779,8 @@ TEST_F(Fwvet, SignedUpgrades) {
         {"NONAME", [](std::string &t) { t += "SHA256 () = " + std::string(64, '0') + "\n"; }},
         {"BLANK", [](std::string &t) { t += " \t\r\n"; }},
         {"NODIGEST", [](std::string &t) { t += "SHA256 (other) = \r\n"; }},
+        {"LONGALGO", [](std::string &t) { t += std::string(32, 'S') + " (x) = " + std::string(64, '0') + "\n"; }},
+        {"LONGNAME", [](std::string &t) { t += "SHA256 (" + std::string(1024, 'n') + ") = " + std::string(64, '0') + "\n"; }},
     };
     for (std::string w; words >> w;) {
       if (forms.count(w)) {
@@ -790,13 +804,30 @@ TEST_F(Fwvet, SignedUpgrades) {
       text += line;
     }
     spit(list, text);
-    ASSERT_EQ(0, quiet(c.lines.empty() ? "signify-openbsd -S -s " + keys + c.key + ".sec -m " + name
-                                       : "signify-openbsd -S -e -s " + keys + c.key + ".sec -m list -x " + name + ".sig"));
+    if (*c.key == '/') {
+      ASSERT_EQ(0, mkdir(sig.c_str(), 0700));
+    } else if (*c.key == 'k') {
+      ASSERT_EQ(0, quiet(c.lines.empty() ? "signify-openbsd -S -s " + keys + c.key + ".sec -m " + name
+                                         : "signify-openbsd -S -e -s " + keys + c.key + ".sec -m list -x " + name + ".sig"));
+    }
     if (c.change) edit(sig, c.change);
     const bool accepted = quiet("signify-openbsd -C -p " + keys + "k1.pub -x " + name + ".sig " + name) == 0 ||
                           quiet("signify-openbsd -C -p " + keys + "k2.pub -x " + name + ".sig " + name) == 0;
     const int status = c.status >= 0 ? c.status : accepted ? 0 : 11;
-    const std::string file = slurp(f), signature = slurp(sig);
+    const std::string file = slurp(f), signature = state(sig);
+    // fwpack names the reason, the key's number where the signature line
+    // names one, the line signify would not read; the file's SHA-256.
+    std::string why = status == 0 ? "good" : status == 8 ? "None" : c.why ? c.why : "";
+    if (!why.empty()) {
+      const size_t colon = why.find(':');
+      const bool keyed = why != "None" && why != "missing" && why != "not-a-file" && why != "malformed";
+      ASSERT_EQ(0, quiet("sed -n 2p " + keys + c.key + ".pub 2>/dev/null | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \\n' > keynum"));
+      ASSERT_EQ(0, quiet("sha256sum < " + name + " | cut -c1-64 | tr -d '\\n' > sha"));
+      expect_json(f, "signature key line sha256", status,
+                  "signature=" + why.substr(0, colon) + "\nkey=" + (keyed ? slurp(path("keynum")) : "None") +
+                      "\nline=" + (colon != std::string::npos ? why.substr(colon + 1) : "None") + "\nsha256=" +
+                      slurp(path("sha")) + "\n");
+    }
 
     for (const bool extract : {false, true}) {
       plant_staging();
@@ -805,7 +836,7 @@ TEST_F(Fwvet, SignedUpgrades) {
       EXPECT_EQ(kMessages[status], r.out);
       const bool staged = extract && status == 0;
       EXPECT_EQ(staged ? "<absent>" : shown(file), state(f));
-      EXPECT_EQ(staged ? "<absent>" : shown(signature), state(sig));
+      EXPECT_EQ(staged ? "<absent>" : signature, state(sig));
       EXPECT_EQ(staged ? shown(file.substr(128)) : kOldStaging, state(kStaging));
     }
   }
