@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,30 @@ TEST(Md5, BitCountCarriesIntoHighWord) {
   unsigned char d[16];
   MD5_Final(d, &ctx);
   EXPECT_EQ(0, memcmp(d, ctx.digest, 16));
+}
+
+// Past 512 MiB the message's length in bits no longer fits 32 bits: zeros
+// up to a byte below and a byte past it, against sha256sum's digests.
+TEST(Sha256, BitCountPast32Bits) {
+  const struct {
+    uint64_t len;
+    const char *sha256;
+  } cases[] = {
+      {(1u << 29) - 1, "bf7f45d9df691bd277948d7f124b87a9f76e16ddb5d8fb25a49df939798f0a01"},
+      {(1u << 29) + 1, "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137"},
+  };
+  static const unsigned char zeros[1 << 16] = {};
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  uint64_t fed = 0;
+  for (const auto &c : cases) {
+    for (; fed < c.len; fed += std::min<uint64_t>(sizeof zeros, c.len - fed))
+      SHA256_Update(&ctx, zeros, static_cast<size_t>(std::min<uint64_t>(sizeof zeros, c.len - fed)));
+    SHA256_CTX done = ctx;
+    unsigned char d[32];
+    SHA256_Final(d, &done);
+    EXPECT_EQ(c.sha256, hex(d, sizeof d)) << "length " << c.len;
+  }
 }
 
 // md5sum and sha256sum are other implementations in another process: no
