@@ -36,14 +36,13 @@ int sig_path(const char *filepath, char *out);
 
 // Checks FILE.sig beside filepath: a signify embedded signature, that is the
 // line "untrusted comment: " and 1 to 1023 bytes, the base64 of "Ed", an
-// 8-byte key number and
-// an Ed25519 signature, then the signed message, a checksum list whose lines
-// read as signify reads them: "ALGO (NAME) = DIGEST", white space around the
-// tokens, text after the digest ignored. The message must verify with the
-// compiled-in key of that number, every line must read so, and one SHA256
-// line must carry sha256, the SHA-256 of the whole upgrade file, in
-// lower-case hex; lines of other algorithms (SHA512 among them) never vouch,
-// and NAME is not compared.
+// 8-byte key number and an Ed25519 signature (neither line holding a NUL),
+// then the signed message, a checksum list whose lines read as signify reads
+// them: "ALGO (NAME) = DIGEST", white space around the tokens, text after
+// the digest ignored. The message must verify with the compiled-in key of
+// that number, every line must read so, and one SHA256 line must carry
+// sha256, the SHA-256 of the whole upgrade file, in lower-case hex; lines of
+// other algorithms (SHA512 among them) never vouch, and NAME is not compared.
 // Returns UpdateSuccess or SignatureError; sig gets FILE.sig's fstat, why
 // the reason.
 int check_signature(const char *filepath, const unsigned char *sha256, struct stat *sig, sig_result_t *why);
