@@ -42,9 +42,15 @@ std::string env(const char *name) {
   return v ? v : "";
 }
 
+// The test identity of the signed presets; the tables take its values for a
+// field a build leaves open, where any value passes.
+const std::map<std::string, std::vector<std::string>> kTestIdentity = {
+    {"TYPES", {"0", "2"}}, {"MODEL", {"router-a1", "router-a", "router-a1-with-a-32-byte-name-xx"}},
+    {"HWVER", {"rev3", "rev3b"}}, {"SWVER", {"2.4.0"}}, {"NOT_BEFORE", {"1700000000"}}};
+
 // A list of this build's identity (tests/CMakeLists.txt), empty where the
-// build leaves the field open.
-std::vector<std::string> id_list(const char *field) {
+// build leaves the field open, or there, with open, the test identity's.
+std::vector<std::string> id_list(const char *field, bool open = false) {
   std::vector<std::string> list;
   const std::string all = env(("FWVET_ID_" + std::string(field)).c_str());
   for (size_t at = 0; !all.empty();) {
@@ -53,19 +59,17 @@ std::vector<std::string> id_list(const char *field) {
     if (end == std::string::npos) break;
     at = end + 1;
   }
-  return list;
+  return list.empty() && open ? kTestIdentity.at(field) : list;
 }
 
+// A release other than the build's own.
+std::string next_release() { return env("FWVET_ID_SWVER") == "2.5.0" ? "2.5.1" : "2.5.0"; }
+
 // fwpack's options for a file this build takes: its first model, hardware
-// and type, a release other than its own; the test identity's for the
-// fields the build leaves open.
+// and type, another release.
 std::vector<std::string> this_device() {
-  auto first = [](const char *field, const char *open) {
-    const std::vector<std::string> list = id_list(field);
-    return list.empty() ? std::string(open) : list[0];
-  };
-  return {"-t", first("TYPES", "0"), "-m", first("MODEL", "router-a1"), "-w", first("HWVER", "rev3"),
-          "-s", env("FWVET_ID_SWVER") == "2.5.0" ? "2.5.1" : "2.5.0"};
+  return {"-t", id_list("TYPES", true)[0], "-m", id_list("MODEL", true)[0], "-w", id_list("HWVER", true)[0],
+          "-s", next_release()};
 }
 
 // Bytes as a failure message can show them: short text as it is, anything
@@ -952,12 +956,11 @@ TEST_F(Fwvet, IdentityOfTheDevice) {
   };
   const std::vector<std::string> types = id_list("TYPES"), models = id_list("MODEL"), hws = id_list("HWVER");
   const std::string release = env("FWVET_ID_SWVER"), floor = env("FWVET_ID_NOT_BEFORE");
-  const bool test_identity = models.size() == 3 && hws.size() == 2 && types == std::vector<std::string>{"0", "2"} &&
-                             release == "2.4.0" && floor == "1700000000";
-  // The build's value for a token, or the test identity's where the field is
-  // open; "" where the build has no such value (the row is skipped).
-  auto value = [&](const std::string &v, const std::vector<std::string> &list, const std::vector<std::string> &open) {
-    const std::vector<std::string> &from = list.empty() ? open : list;
+  bool test_identity = true;
+  for (const auto &[field, list] : kTestIdentity) test_identity = test_identity && id_list(field.c_str()) == list;
+  // The value a token stands for in the names from; "\x01" where there is
+  // no such value (the row is skipped).
+  auto value = [&](const std::string &v, const std::vector<std::string> &from) {
     if (v.size() < 1 || (v[0] != 'M' && v[0] != 'W' && v[0] != 'T')) return v;
     if (v.size() > 1 && v[1] == '2') return from.size() > 1 ? from[1] : std::string("\x01");
     std::string first = from[0];
@@ -968,23 +971,22 @@ TEST_F(Fwvet, IdentityOfTheDevice) {
     if (v == "M^") for (char &ch : first) ch = static_cast<char>(toupper(ch));
     return v == "M^" && first == from[0] ? std::string("\x01") : first;
   };
-  const std::vector<std::string> open_models = {"router-a1", "router-a", "router-a1-with-a-32-byte-name-xx"};
   const std::string in = path("payload"), f = path("fw.bin");
   spit(in, payload(20000));
   int skipped = 0;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(0, system(("rm -f " + f + " " + f + ".sig").c_str()));
-    const std::string type = value(c.t.empty() ? "T" : c.t[0], types, {"0", "2"});
-    const std::string hw = value(c.w.empty() ? "W" : c.w[0], hws, {"rev3", "rev3b"});
-    std::string model = value(c.m.empty() ? "M" : c.m[0], models, open_models);
-    std::string sw = c.s.empty() ? (release == "2.5.0" ? "2.5.1" : "2.5.0") : c.s[0];
-    if (sw[0] == 'S') sw = (release.empty() ? "2.4.0" : release) + sw.substr(1);
-    const long long base = floor.empty() ? 1700000000 : std::stoll(floor);
+    const std::vector<std::string> names = id_list("MODEL", true);
+    const std::string type = value(c.t.empty() ? "T" : c.t[0], id_list("TYPES", true));
+    const std::string hw = value(c.w.empty() ? "W" : c.w[0], id_list("HWVER", true));
+    std::string model = value(c.m.empty() ? "M" : c.m[0], names);
+    std::string sw = c.s.empty() ? next_release() : c.s[0];
+    if (sw[0] == 'S') sw = id_list("SWVER", true)[0] + sw.substr(1);
+    const long long base = std::stoll(id_list("NOT_BEFORE", true)[0]);
     const std::string time = c.time[0] != 'F' ? c.time : std::to_string(base + (c.time[1] ? std::stoll(c.time + 1) : 0));
     // The header's 32 model bytes, where the row sets them.
     std::string bytes;
-    const std::vector<std::string> &names = models.empty() ? open_models : models;
     for (const auto &n : names) if (c.model.rfind("M32", 0) == 0 && n.size() == 32) bytes = c.model == "M32" ? n : n.substr(0, 31) + '\0';
     if (c.model == "M\\0" && model.size() < 32) bytes = model + '\0' + std::string(31 - model.size(), 'j');
     if (model == "\x01" || type == "\x01" || hw == "\x01" || sw.size() > 31 || (!c.model.empty() && bytes.empty())) {
